@@ -1,0 +1,61 @@
+// kelda's error type and the throw-and-log convention that every throw site follows.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "qz.h"
+
+// Source names written into throw-site log lines: one for the commands, the instance
+// registry and the monitor link, one for the Windows service layer.
+#define KELDA_SRC "server/qz/kelda/kelda"
+#define KELDA_NT_SRC "server/qz/kelda/kelda_nt"
+
+// The tool's own error: a message-catalogue key and the Windows error value behind the
+// failure (0 when there is none).
+struct Xkelda : qz::X {
+  static constexpr int kKind = 8;
+
+  Xkelda(const char* key, int32_t winErrorCode = 0)
+      : qz::X(kKind, winErrorCode), key(key), winErrorCode(winErrorCode) {}
+  Xkelda(const Xkelda& other) = default;
+
+  // "<code> - " (when the code is not 0, cut to a 10-byte field) + the catalogue text.
+  std::string errorText() const override;
+
+  std::string key;
+  int32_t winErrorCode;
+};
+
+// Catalogue look-up: the text for key, or "" when the key is empty or unknown.
+std::string getMessage(std::string key);
+// Prints the text for key and a newline through Tcl's puts.
+void printMessage(std::string key);
+
+// Writes the level-3 line "exception <where>:<expression> thrown at <file>.<line>" when level
+// 3 is on (formatting nothing otherwise), then throws the expression. The expression's own
+// source text goes into the line, so write it at the site exactly as it should be logged.
+#define KELDA_THROW_AT(where, srcfile, ...)                                                  \
+  do {                                                                                     \
+    if (qz::qzi_on(3)) {                                                                   \
+      std::string keldaThrowText_ = qz::qzi_fmtlog("exception %s:%s thrown at %s.%d", where, \
+                                                   #__VA_ARGS__, srcfile, __LINE__);       \
+      qz::qzi_log(3, 0, keldaThrowText_.c_str(), srcfile, __LINE__, 0);                    \
+    }                                                                                      \
+    throw __VA_ARGS__;                                                                     \
+  } while (0)
+
+#define KELDA_THROW(where, ...) KELDA_THROW_AT(where, KELDA_SRC, __VA_ARGS__)
+#define KELDA_NT_THROW(where, ...) KELDA_THROW_AT(where, KELDA_NT_SRC, __VA_ARGS__)
+
+// A progress line: formatted and written only when its level is on.
+#define KELDA_LOG_AT(level, srcfile, ...)                                     \
+  do {                                                                        \
+    if (qz::qzi_on(level)) {                                                  \
+      std::string keldaLogText_ = qz::qzi_fmtlog(__VA_ARGS__);                \
+      qz::qzi_log(level, 0, keldaLogText_.c_str(), srcfile, __LINE__, 0);     \
+    }                                                                         \
+  } while (0)
+
+#define KELDA_LOG(level, ...) KELDA_LOG_AT(level, KELDA_SRC, __VA_ARGS__)
+#define KELDA_NT_LOG(level, ...) KELDA_LOG_AT(level, KELDA_NT_SRC, __VA_ARGS__)

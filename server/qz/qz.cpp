@@ -1,0 +1,405 @@
+// The interpreter half of the framework: start-up, evaluation, variables and native commands.
+
+#include "qz.h"
+
+#include <tcl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <vector>
+
+#include "qzlog.h"
+
+namespace qz {
+namespace {
+
+// An exception thrown by a native command, waiting to be rethrown by the qz eval that ran the
+// command. The interpreter sees only an error whose -errorcode is {QZ NATIVE <id>}; the id
+// ties that error to this entry, so an error that a script caught and another that it raised
+// later can never be confused.
+struct PendingError {
+  unsigned long id;
+  int depth;  // depth of the qz eval that was running when the command threw
+  std::exception_ptr error;
+};
+
+struct Command {
+  ProcFn fn;
+};
+
+struct Framework {
+  Tcl_Interp* interp = nullptr;
+  std::string rootDir;
+  bool service = false;
+  int evalDepth = 0;
+  unsigned long nextErrorId = 0;
+  std::vector<PendingError> pending;
+};
+
+Framework& fw() {
+  static Framework f;
+  return f;
+}
+
+Tcl_Interp* interp() {
+  Tcl_Interp* i = fw().interp;
+  if (i == nullptr) throw Xtcl("the framework is not initialised");
+  return i;
+}
+
+// ---- standard output -------------------------------------------------------------------
+// Tcl's stdout is a channel of our own that hands every byte straight to C's stdout, so that
+// Tcl's puts and the tools' printf share one buffer: output keeps the order it was written
+// in, on a terminal, a pipe or a file, and exit() flushes all of it.
+
+int StdoutClose(ClientData, Tcl_Interp*) { return 0; }
+int StdoutInput(ClientData, char*, int, int* errorCode) {
+  *errorCode = EINVAL;
+  return -1;
+}
+int StdoutOutput(ClientData, const char* buf, int toWrite, int* errorCode) {
+  size_t n = std::fwrite(buf, 1, static_cast<size_t>(toWrite), stdout);
+  if (n != static_cast<size_t>(toWrite)) {
+    *errorCode = EIO;
+    return -1;
+  }
+  return toWrite;
+}
+void StdoutWatch(ClientData, int) {}
+int StdoutHandle(ClientData, int, ClientData*) { return TCL_ERROR; }
+
+Tcl_ChannelType stdoutType = {
+    const_cast<char*>("qzstdout"),
+    TCL_CHANNEL_VERSION_5,
+    StdoutClose,
+    StdoutInput,
+    StdoutOutput,
+    nullptr,  // seek
+    nullptr,  // set option
+    nullptr,  // get option
+    StdoutWatch,
+    StdoutHandle,
+    nullptr,  // close2
+    nullptr,  // block mode
+    nullptr,  // flush
+    nullptr,  // handler
+    nullptr,  // wide seek
+    nullptr,  // thread action
+    nullptr,  // truncate
+};
+
+void installStdout() {
+  static Tcl_Channel chan = nullptr;
+  if (chan == nullptr) {
+    chan = Tcl_CreateChannel(&stdoutType, "stdout", nullptr, TCL_WRITABLE);
+    Tcl_RegisterChannel(nullptr, chan);  // a reference of our own: interpreters come and go
+    Tcl_SetChannelOption(nullptr, chan, "-buffering", "none");
+    Tcl_SetChannelOption(nullptr, chan, "-translation", "lf");  // C's stdio translates
+    Tcl_SetChannelOption(nullptr, chan, "-encoding", "utf-8");
+  }
+  Tcl_SetStdChannel(chan, TCL_STDOUT);
+}
+
+// ---- evaluation ------------------------------------------------------------------------
+
+// Marks one qz evaluation; on the way out it drops errors that commands inside it left
+// pending and nobody collected (a script-level catch swallowed them).
+class EvalScope {
+ public:
+  EvalScope() : depth_(++fw().evalDepth) {}
+  ~EvalScope() {
+    auto& p = fw().pending;
+    for (auto it = p.begin(); it != p.end();) it = it->depth >= depth_ ? p.erase(it) : it + 1;
+    --fw().evalDepth;
+  }
+  EvalScope(const EvalScope&) = delete;
+  EvalScope& operator=(const EvalScope&) = delete;
+
+ private:
+  int depth_;
+};
+
+// The error behind the interpreter's current error: a native command's exception when the
+// error is one of ours and still pending, else an Xtcl with the interpreter's message.
+[[noreturn]] void throwInterpError(Tcl_Interp* ip, int code) {
+  Tcl_Obj* options = Tcl_GetReturnOptions(ip, code);
+  Tcl_IncrRefCount(options);
+  Tcl_Obj* key = Tcl_NewStringObj("-errorcode", -1);
+  Tcl_IncrRefCount(key);
+  Tcl_Obj* errorCode = nullptr;
+  Tcl_DictObjGet(nullptr, options, key, &errorCode);
+  Tcl_Obj** words = nullptr;
+  int count = 0;
+  unsigned long id = 0;
+  bool ours = errorCode != nullptr &&
+              Tcl_ListObjGetElements(nullptr, errorCode, &count, &words) == TCL_OK &&
+              count == 3 && std::strcmp(Tcl_GetString(words[0]), "QZ") == 0 &&
+              std::strcmp(Tcl_GetString(words[1]), "NATIVE") == 0;
+  if (ours) id = std::strtoul(Tcl_GetString(words[2]), nullptr, 10);
+  Tcl_SetStringObj(key, "-errorinfo", -1);
+  Tcl_Obj* info = nullptr;
+  Tcl_DictObjGet(nullptr, options, key, &info);
+  std::string errorInfo = info != nullptr ? Tcl_GetString(info) : "";
+  Tcl_DecrRefCount(key);
+  Tcl_DecrRefCount(options);
+
+  std::string message = Tcl_GetStringResult(ip);
+  if (code == TCL_BREAK || code == TCL_CONTINUE)
+    message = code == TCL_BREAK ? "invoked \"break\" outside of a loop"
+                                : "invoked \"continue\" outside of a loop";
+  Tcl_ResetResult(ip);
+  if (ours) {
+    auto& p = fw().pending;
+    for (auto it = p.begin(); it != p.end(); ++it) {
+      if (it->id == id) {
+        std::exception_ptr e = it->error;
+        p.erase(it);
+        std::rethrow_exception(e);
+      }
+    }
+  }
+  throw Xtcl(message, errorInfo);
+}
+
+std::string finish(Tcl_Interp* ip, int code) {
+  if (code != TCL_OK && code != TCL_RETURN) throwInterpError(ip, code);
+  std::string result = Tcl_GetStringResult(ip);
+  Tcl_ResetResult(ip);
+  return result;
+}
+
+int nativeCommand(ClientData data, Tcl_Interp* ip, int objc, Tcl_Obj* const objv[]) {
+  auto* cmd = static_cast<Command*>(data);
+  std::vector<const char*> argv(static_cast<size_t>(objc) + 1, nullptr);
+  for (int i = 0; i < objc; ++i) argv[static_cast<size_t>(i)] = Tcl_GetString(objv[i]);
+  std::string message;
+  try {
+    int rc = cmd->fn(objc, argv.data());
+    Tcl_SetObjResult(ip, Tcl_NewIntObj(rc));
+    return TCL_OK;
+  } catch (...) {
+    // Nothing may unwind through the interpreter: keep the exception for the eval that ran
+    // this command and hand Tcl a plain error in its place.
+    std::exception_ptr error = std::current_exception();
+    try {
+      std::rethrow_exception(error);
+    } catch (const X& x) {
+      try {
+        message = x.errorText();
+      } catch (...) {
+        message = "native command failed";
+      }
+    } catch (const std::exception& e) {
+      message = e.what();
+    } catch (...) {
+      message = "native command failed";
+    }
+    Framework& f = fw();
+    unsigned long id = ++f.nextErrorId;
+    f.pending.push_back(PendingError{id, f.evalDepth, error});
+    Tcl_SetObjResult(ip, Tcl_NewStringObj(message.c_str(), -1));
+    std::string idText = std::to_string(id);
+    Tcl_SetErrorCode(ip, "QZ", "NATIVE", idText.c_str(), static_cast<char*>(nullptr));
+    return TCL_ERROR;
+  }
+}
+
+void deleteCommand(ClientData data) { delete static_cast<Command*>(data); }
+
+// ---- start-up ----------------------------------------------------------------------------
+
+std::string slashes(std::string s) {
+  for (char& c : s)
+    if (c == '\\') c = '/';
+  return s;
+}
+
+std::string dirName(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string programName(const char* argv0) {
+  std::string name = slashes(argv0 != nullptr ? argv0 : "qz");
+  size_t slash = name.find_last_of('/');
+  if (slash != std::string::npos) name.erase(0, slash + 1);
+  if (name.size() > 4 && ichar_traits::compare(name.c_str() + name.size() - 4, ".exe", 4) == 0)
+    name.resize(name.size() - 4);
+  return name.empty() ? "qz" : name;
+}
+
+bool fileExists(const std::string& path) {
+  if (FILE* f = std::fopen(path.c_str(), "r")) {
+    std::fclose(f);
+    return true;
+  }
+  return false;
+}
+
+const char* envOr(const char* name, const char* fallback) {
+  const char* v = std::getenv(name);
+  return (v != nullptr && *v != '\0') ? v : fallback;
+}
+
+struct Options {
+  const char* rootDir = nullptr;
+  const char* datDir = nullptr;
+  const char* logLevel = nullptr;
+  const char* logFile = nullptr;
+  bool service = false;
+};
+
+// Takes the framework's options from the front of argv; stops at the first word that is not
+// one of them. argv stays null-terminated.
+Options takeOptions(int& argc, const char** argv) {
+  Options o;
+  int in = 1, out = 1;
+  while (in < argc) {
+    const char* w = argv[in];
+    const char** slot = nullptr;
+    if (std::strcmp(w, "-rootdir") == 0) slot = &o.rootDir;
+    else if (std::strcmp(w, "-datdir") == 0) slot = &o.datDir;
+    else if (std::strcmp(w, "-loglevel") == 0) slot = &o.logLevel;
+    else if (std::strcmp(w, "-logfile") == 0) slot = &o.logFile;
+    else if (std::strcmp(w, "-service") == 0) {
+      o.service = true;
+      ++in;
+      continue;
+    } else {
+      break;
+    }
+    if (in + 1 >= argc) throw X(kXFramework, 0, std::string("option ") + w + " needs a value");
+    *slot = argv[in + 1];
+    in += 2;
+  }
+  while (in <= argc) argv[out++] = argv[in++];  // includes the terminating null
+  argc -= (in - out);
+  return o;
+}
+
+int parseLevel(const char* text, const char* what) {
+  char* end = nullptr;
+  long v = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || v < 0 || v > 1000)
+    throw X(kXFramework, 0, std::string(what) + ": not a log level: " + text);
+  return static_cast<int>(v);
+}
+
+}  // namespace
+
+void init(int& argc, const char** argv) {
+  Framework& f = fw();
+  if (f.interp != nullptr) {
+    Tcl_DeleteInterp(f.interp);
+    f.interp = nullptr;
+  }
+  f.pending.clear();
+  f.evalDepth = 0;
+
+  Options o = takeOptions(argc, argv);
+  f.service = o.service;
+
+  Tcl_FindExecutable(argv[0]);
+  installStdout();
+  f.interp = Tcl_CreateInterp();
+  if (Tcl_Init(f.interp) != TCL_OK) throwInterpError(f.interp, TCL_ERROR);
+
+  std::string root;
+  if (o.rootDir != nullptr) root = o.rootDir;
+  else if (const char* env = envOr("QZ_ROOTDIR", nullptr)) root = env;
+  else {
+    const char* exe = Tcl_GetNameOfExecutable();
+    root = dirName(dirName(slashes(exe != nullptr ? exe : ".")));
+  }
+  f.rootDir = slashes(root);
+  setVarStr("qz.rootdir", f.rootDir.c_str());
+  const char* datDir = o.datDir != nullptr ? o.datDir : envOr("QZ_DATDIR", "");
+  setVarStr("qz.datdir", datDir);
+
+  std::string logFile = o.logFile != nullptr ? o.logFile : envOr("QZ_LOGFILE", "");
+  if (logFile.empty()) logFile = f.rootDir + "/log/" + programName(argv[0]) + ".log";
+  int level = 1;
+  bool levelFixed = false;
+  if (o.logLevel != nullptr) {
+    level = parseLevel(o.logLevel, "-loglevel");
+    levelFixed = true;
+  } else if (const char* env = envOr("QZ_LOGLEVEL", nullptr)) {
+    level = parseLevel(env, "QZ_LOGLEVEL");
+    levelFixed = true;
+  }
+  log::configure(logFile, level);
+
+  std::string settings = f.rootDir + "/etc/qz.tcl";
+  if (fileExists(settings)) evalFile(settings.c_str());
+  if (!levelFixed) log::configure(logFile, getVarInt("qz.loglevel", 1));
+  std::string datDirNow = getVarStr("qz.datdir", "");
+  if (!datDirNow.empty()) {
+    std::string config = datDirNow + "/config.tcl";
+    if (fileExists(config)) evalFile(config.c_str());
+  }
+}
+
+bool serviceRequested() { return fw().service; }
+
+const std::string& rootDir() { return fw().rootDir; }
+
+void evalScript(int first, const char** names) {
+  for (int i = first; names[i] != nullptr; ++i) evalFile(names[i]);
+}
+
+std::string eval(const char* script) {
+  Tcl_Interp* ip = interp();
+  EvalScope scope;
+  int code = Tcl_EvalEx(ip, script, -1, TCL_EVAL_GLOBAL);
+  return finish(ip, code);
+}
+
+std::string evalFile(const char* path) {
+  Tcl_Interp* ip = interp();
+  std::string file = path;
+  if (file.find_first_of("/\\") == std::string::npos) {
+    std::string inEtc = fw().rootDir + "/etc/" + file;
+    std::string inLib = fw().rootDir + "/lib/kelda/" + file;
+    if (fileExists(inEtc)) file = inEtc;
+    else if (fileExists(inLib)) file = inLib;
+    else throw Xtcl("couldn't find \"" + file + "\" in " + fw().rootDir + "/etc or " +
+                    fw().rootDir + "/lib/kelda");
+  }
+  EvalScope scope;
+  Tcl_Obj* objv[2] = {Tcl_NewStringObj("source", -1), Tcl_NewStringObj(file.c_str(), -1)};
+  for (Tcl_Obj* o : objv) Tcl_IncrRefCount(o);
+  int code = Tcl_EvalObjv(ip, 2, objv, TCL_EVAL_GLOBAL);
+  for (Tcl_Obj* o : objv) Tcl_DecrRefCount(o);
+  return finish(ip, code);
+}
+
+void exportProc(const char* name, ProcFn fn) {
+  Tcl_CreateObjCommand(interp(), name, nativeCommand, new Command{fn}, deleteCommand);
+}
+
+std::string getVarStr(const char* name, const char* defaultValue) {
+  const char* v = Tcl_GetVar2(interp(), name, nullptr, TCL_GLOBAL_ONLY);
+  return v != nullptr ? v : defaultValue;
+}
+
+int getVarInt(const char* name, int defaultValue) {
+  Tcl_Interp* ip = interp();
+  Tcl_Obj* v = Tcl_GetVar2Ex(ip, name, nullptr, TCL_GLOBAL_ONLY);
+  if (v == nullptr) return defaultValue;
+  int value = 0;
+  if (Tcl_GetIntFromObj(ip, v, &value) != TCL_OK) throwInterpError(ip, TCL_ERROR);
+  return value;
+}
+
+void setVarStr(const char* name, const char* value) {
+  Tcl_Interp* ip = interp();
+  if (Tcl_SetVar2(ip, name, nullptr, value, TCL_GLOBAL_ONLY | TCL_LEAVE_ERR_MSG) == nullptr)
+    throwInterpError(ip, TCL_ERROR);
+}
+
+}  // namespace qz

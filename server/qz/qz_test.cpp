@@ -1,0 +1,5 @@
+#include "qz.h"
+
+#include <gtest/gtest.h>
+
+TEST(Placeholder, Builds) { SUCCEED(); }

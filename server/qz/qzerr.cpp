@@ -1,0 +1,28 @@
+#include "qzerr.h"
+
+#include "qz.h"
+
+namespace qz {
+
+std::string X::errorText() const {
+  if (!text.empty()) return text;
+  return "error " + std::to_string(kind) + "." + std::to_string(code);
+}
+
+std::string Xtcl::errorText() const { return text.empty() ? "Tcl evaluation failed" : text; }
+
+}  // namespace qz
+
+int ichar_traits::compare(const char* a, const char* b, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    unsigned char fa = fold(a[i]), fb = fold(b[i]);
+    if (fa != fb) return fa < fb ? -1 : 1;
+  }
+  return 0;
+}
+
+const char* ichar_traits::find(const char* s, std::size_t n, char c) {
+  for (std::size_t i = 0; i < n; ++i)
+    if (eq(s[i], c)) return s + i;
+  return nullptr;
+}

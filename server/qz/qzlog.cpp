@@ -1,0 +1,102 @@
+// The log: one line per call, appended to the log file; never on the console.
+
+#include "qzlog.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+#include "qz.h"
+#include "qzsys.h"
+
+namespace qz {
+namespace {
+
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+
+struct Log {
+  std::string file;
+  int level = 0;
+  bool tried = false;  // the file is opened once, on the first line that is on
+  std::unique_ptr<FILE, FileCloser> out;
+  unsigned long formatted = 0;
+};
+
+Log& theLog() {
+  static Log l;
+  return l;
+}
+
+bool openLog(Log& l) {
+  l.tried = true;
+  size_t slash = l.file.find_last_of("/\\");
+  if (slash != std::string::npos && slash > 0) sys::makeDir(l.file.substr(0, slash));
+  l.out.reset(std::fopen(l.file.c_str(), "a"));
+  if (!l.out) l.level = 0;
+  return static_cast<bool>(l.out);
+}
+
+}  // namespace
+
+namespace log {
+
+void configure(const std::string& file, int level) {
+  Log& l = theLog();
+  if (file != l.file) {
+    l.out.reset();
+    l.tried = false;
+  }
+  l.file = file;
+  l.level = level;
+}
+
+}  // namespace log
+
+bool qzi_on(int level) {
+  Log& l = theLog();
+  if (level < 1 || level > l.level) return false;
+  return l.tried ? static_cast<bool>(l.out) : openLog(l);
+}
+
+std::string qzi_fmtlog(const char* fmt, ...) {
+  ++theLog().formatted;
+  va_list ap;
+  va_start(ap, fmt);
+  va_list again;
+  va_copy(again, ap);
+  int n = std::vsnprintf(nullptr, 0, fmt, ap);
+  va_end(ap);
+  std::string text;
+  if (n > 0) {
+    text.resize(static_cast<size_t>(n) + 1);
+    std::vsnprintf(&text[0], text.size(), fmt, again);
+    text.resize(static_cast<size_t>(n));
+  }
+  va_end(again);
+  return text;
+}
+
+int qzi_log(int level, int, const char* text, const char* file, int line, int) {
+  if (!qzi_on(level)) return -1;
+  FILE* out = theLog().out.get();
+  char stamp[32];
+  std::time_t now = std::time(nullptr);
+  std::tm tmNow{};
+#if defined(_WIN32)
+  localtime_s(&tmNow, &now);
+#else
+  localtime_r(&now, &tmNow);
+#endif
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tmNow);
+  std::fprintf(out, "%s %d [%d] %s:%d %s\n", stamp, level, sys::processId(),
+               file != nullptr ? file : "?", line, text != nullptr ? text : "");
+  std::fflush(out);
+  return 0;
+}
+
+unsigned long qzi_formatted() { return theLog().formatted; }
+
+}  // namespace qz
