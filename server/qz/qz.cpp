@@ -55,7 +55,9 @@ Tcl_Interp* interp() {
 // Tcl's puts and the tools' printf share one buffer: output keeps the order it was written
 // in, on a terminal, a pipe or a file, and exit() flushes all of it.
 
-int StdoutClose(ClientData, Tcl_Interp*) { return 0; }
+int StdoutClose(ClientData, Tcl_Interp*) {
+  return 0;
+}
 int StdoutInput(ClientData, char*, int, int* errorCode) {
   *errorCode = EINVAL;
   return -1;
@@ -69,7 +71,9 @@ int StdoutOutput(ClientData, const char* buf, int toWrite, int* errorCode) {
   return toWrite;
 }
 void StdoutWatch(ClientData, int) {}
-int StdoutHandle(ClientData, int, ClientData*) { return TCL_ERROR; }
+int StdoutHandle(ClientData, int, ClientData*) {
+  return TCL_ERROR;
+}
 
 Tcl_ChannelType stdoutType = {
     const_cast<char*>("qzstdout"),
@@ -135,8 +139,8 @@ class EvalScope {
   int count = 0;
   unsigned long id = 0;
   bool ours = errorCode != nullptr &&
-              Tcl_ListObjGetElements(nullptr, errorCode, &count, &words) == TCL_OK &&
-              count == 3 && std::strcmp(Tcl_GetString(words[0]), "QZ") == 0 &&
+              Tcl_ListObjGetElements(nullptr, errorCode, &count, &words) == TCL_OK && count == 3 &&
+              std::strcmp(Tcl_GetString(words[0]), "QZ") == 0 &&
               std::strcmp(Tcl_GetString(words[1]), "NATIVE") == 0;
   if (ours) id = std::strtoul(Tcl_GetString(words[2]), nullptr, 10);
   Tcl_SetStringObj(key, "-errorinfo", -1);
@@ -207,7 +211,9 @@ int nativeCommand(ClientData data, Tcl_Interp* ip, int objc, Tcl_Obj* const objv
   }
 }
 
-void deleteCommand(ClientData data) { delete static_cast<Command*>(data); }
+void deleteCommand(ClientData data) {
+  delete static_cast<Command*>(data);
+}
 
 // ---- start-up ----------------------------------------------------------------------------
 
@@ -262,10 +268,14 @@ Options takeOptions(int& argc, const char** argv) {
   while (in < argc) {
     const char* w = argv[in];
     const char** slot = nullptr;
-    if (std::strcmp(w, "-rootdir") == 0) slot = &o.rootDir;
-    else if (std::strcmp(w, "-datdir") == 0) slot = &o.datDir;
-    else if (std::strcmp(w, "-loglevel") == 0) slot = &o.logLevel;
-    else if (std::strcmp(w, "-logfile") == 0) slot = &o.logFile;
+    if (std::strcmp(w, "-rootdir") == 0)
+      slot = &o.rootDir;
+    else if (std::strcmp(w, "-datdir") == 0)
+      slot = &o.datDir;
+    else if (std::strcmp(w, "-loglevel") == 0)
+      slot = &o.logLevel;
+    else if (std::strcmp(w, "-logfile") == 0)
+      slot = &o.logFile;
     else if (std::strcmp(w, "-service") == 0) {
       o.service = true;
       ++in;
@@ -310,8 +320,10 @@ void init(int& argc, const char** argv) {
   if (Tcl_Init(f.interp) != TCL_OK) throwInterpError(f.interp, TCL_ERROR);
 
   std::string root;
-  if (o.rootDir != nullptr) root = o.rootDir;
-  else if (const char* env = envOr("QZ_ROOTDIR", nullptr)) root = env;
+  if (o.rootDir != nullptr)
+    root = o.rootDir;
+  else if (const char* env = envOr("QZ_ROOTDIR", nullptr))
+    root = env;
   else {
     const char* exe = Tcl_GetNameOfExecutable();
     root = dirName(dirName(slashes(exe != nullptr ? exe : ".")));
@@ -344,9 +356,13 @@ void init(int& argc, const char** argv) {
   }
 }
 
-bool serviceRequested() { return fw().service; }
+bool serviceRequested() {
+  return fw().service;
+}
 
-const std::string& rootDir() { return fw().rootDir; }
+const std::string& rootDir() {
+  return fw().rootDir;
+}
 
 void evalScript(int first, const char** names) {
   for (int i = first; names[i] != nullptr; ++i) evalFile(names[i]);
@@ -365,10 +381,13 @@ std::string evalFile(const char* path) {
   if (file.find_first_of("/\\") == std::string::npos) {
     std::string inEtc = fw().rootDir + "/etc/" + file;
     std::string inLib = fw().rootDir + "/lib/kelda/" + file;
-    if (fileExists(inEtc)) file = inEtc;
-    else if (fileExists(inLib)) file = inLib;
-    else throw Xtcl("couldn't find \"" + file + "\" in " + fw().rootDir + "/etc or " +
-                    fw().rootDir + "/lib/kelda");
+    if (fileExists(inEtc))
+      file = inEtc;
+    else if (fileExists(inLib))
+      file = inLib;
+    else
+      throw Xtcl("couldn't find \"" + file + "\" in " + fw().rootDir + "/etc or " + fw().rootDir +
+                 "/lib/kelda");
   }
   EvalScope scope;
   Tcl_Obj* objv[2] = {Tcl_NewStringObj("source", -1), Tcl_NewStringObj(file.c_str(), -1)};

@@ -9,7 +9,9 @@ std::string X::errorText() const {
   return "error " + std::to_string(kind) + "." + std::to_string(code);
 }
 
-std::string Xtcl::errorText() const { return text.empty() ? "Tcl evaluation failed" : text; }
+std::string Xtcl::errorText() const {
+  return text.empty() ? "Tcl evaluation failed" : text;
+}
 
 }  // namespace qz
 

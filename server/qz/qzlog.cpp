@@ -32,8 +32,10 @@ Log& theLog() {
 
 bool openLog(Log& l) {
   l.tried = true;
-  size_t slash = l.file.find_last_of("/\\");
-  if (slash != std::string::npos && slash > 0) sys::makeDir(l.file.substr(0, slash));
+  // Make the directories down to the file's, one level at a time.
+  for (size_t slash = l.file.find_first_of("/\\", 1); slash != std::string::npos;
+       slash = l.file.find_first_of("/\\", slash + 1))
+    sys::makeDir(l.file.substr(0, slash));
   l.out.reset(std::fopen(l.file.c_str(), "a"));
   if (!l.out) l.level = 0;
   return static_cast<bool>(l.out);
@@ -97,6 +99,8 @@ int qzi_log(int level, int, const char* text, const char* file, int line, int) {
   return 0;
 }
 
-unsigned long qzi_formatted() { return theLog().formatted; }
+unsigned long qzi_formatted() {
+  return theLog().formatted;
+}
 
 }  // namespace qz

@@ -18,8 +18,7 @@ struct ExportedCommand {
 };
 
 // Registered in this order.
-const std::vector<ExportedCommand> kCommands = {
-};
+const std::vector<ExportedCommand> kCommands = {};
 
 }  // namespace
 

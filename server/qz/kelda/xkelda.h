@@ -36,25 +36,25 @@ void printMessage(std::string key);
 // 3 is on (formatting nothing otherwise), then throws the expression. The expression's own
 // source text goes into the line, so write it at the site exactly as it should be logged.
 #define KELDA_THROW_AT(where, srcfile, ...)                                                  \
-  do {                                                                                     \
-    if (qz::qzi_on(3)) {                                                                   \
+  do {                                                                                       \
+    if (qz::qzi_on(3)) {                                                                     \
       std::string keldaThrowText_ = qz::qzi_fmtlog("exception %s:%s thrown at %s.%d", where, \
-                                                   #__VA_ARGS__, srcfile, __LINE__);       \
-      qz::qzi_log(3, 0, keldaThrowText_.c_str(), srcfile, __LINE__, 0);                    \
-    }                                                                                      \
-    throw __VA_ARGS__;                                                                     \
+                                                   #__VA_ARGS__, srcfile, __LINE__);         \
+      qz::qzi_log(3, 0, keldaThrowText_.c_str(), srcfile, __LINE__, 0);                      \
+    }                                                                                        \
+    throw __VA_ARGS__;                                                                       \
   } while (0)
 
 #define KELDA_THROW(where, ...) KELDA_THROW_AT(where, KELDA_SRC, __VA_ARGS__)
 #define KELDA_NT_THROW(where, ...) KELDA_THROW_AT(where, KELDA_NT_SRC, __VA_ARGS__)
 
 // A progress line: formatted and written only when its level is on.
-#define KELDA_LOG_AT(level, srcfile, ...)                                     \
-  do {                                                                        \
-    if (qz::qzi_on(level)) {                                                  \
-      std::string keldaLogText_ = qz::qzi_fmtlog(__VA_ARGS__);                \
-      qz::qzi_log(level, 0, keldaLogText_.c_str(), srcfile, __LINE__, 0);     \
-    }                                                                         \
+#define KELDA_LOG_AT(level, srcfile, ...)                                 \
+  do {                                                                    \
+    if (qz::qzi_on(level)) {                                              \
+      std::string keldaLogText_ = qz::qzi_fmtlog(__VA_ARGS__);            \
+      qz::qzi_log(level, 0, keldaLogText_.c_str(), srcfile, __LINE__, 0); \
+    }                                                                     \
   } while (0)
 
 #define KELDA_LOG(level, ...) KELDA_LOG_AT(level, KELDA_SRC, __VA_ARGS__)

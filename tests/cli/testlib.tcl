@@ -1,0 +1,106 @@
+# Shared helpers of the command-line tests. Each test file is run as
+#   tclsh FILE.test -root INSTALLED_PRODUCT_ROOT
+# and works on a private copy of that root, so files can run side by side.
+
+package require tcltest 2
+namespace import ::tcltest::*
+
+namespace eval cli {
+    variable installed ""
+    variable root ""
+    variable scratch ""
+}
+
+# Reads -root from the command line; the remaining options go to tcltest.
+proc cli::setup {argv} {
+    variable installed
+    variable root
+    variable scratch
+    set rest {}
+    for {set i 0} {$i < [llength $argv]} {incr i} {
+        if {[lindex $argv $i] eq "-root"} {
+            set installed [file normalize [lindex $argv [incr i]]]
+        } else {
+            lappend rest [lindex $argv $i]
+        }
+    }
+    if {$installed eq ""} { error "usage: tclsh FILE.test -root PRODUCT_ROOT" }
+    set ::argv $rest
+    ::tcltest::configure {*}$rest
+    set scratch [file normalize [::tcltest::makeDirectory \
+        kelda-[file rootname [file tail [info script]]]-[pid] [::tcltest::temporaryDirectory]]]
+    set root $scratch/root
+    cli::freshRoot
+    # The tool and everything it starts see only what a test gives them.
+    foreach name [array names ::env QZ_*] { unset ::env($name) }
+    set ::env(QZ_SCM_DIR) $scratch/scm
+}
+
+# Replaces the private root with a new copy of the installed one.
+proc cli::freshRoot {} {
+    variable installed
+    variable root
+    file delete -force $root
+    file mkdir $root
+    foreach item [glob -directory $installed *] { file copy $item $root }
+    file mkdir $root/etc
+}
+
+# Runs ROOT/bin/PROGRAM with the given words, standard output a pipe. Answers a dict:
+# status (the exit status as a shell sees it), out (standard output), err (standard error).
+proc cli::runProgram {program args} {
+    variable root
+    variable scratch
+    set errFile $scratch/stderr.txt
+    set chan [open |[list $root/bin/$program {*}$args 2> $errFile] r]
+    fconfigure $chan -translation binary
+    set out [read $chan]
+    set status 0
+    if {[catch {close $chan} message options]} {
+        set code [dict get $options -errorcode]
+        if {[lindex $code 0] eq "CHILDSTATUS"} {
+            set status [lindex $code 2]
+        } else {
+            return -options $options $message
+        }
+    }
+    set f [open $errFile rb]
+    set err [read $f]
+    close $f
+    return [dict create status $status out $out err $err]
+}
+
+proc kelda {args} { cli::runProgram kelda {*}$args }
+
+# The exit status and standard output of a run, as one list; standard error must be empty.
+proc result {run} {
+    if {[dict get $run err] ne ""} {
+        return [list stderr [dict get $run err]]
+    }
+    list [dict get $run status] [dict get $run out]
+}
+
+proc writeFile {path text} {
+    file mkdir [file dirname $path]
+    set f [open $path wb]
+    puts -nonewline $f $text
+    close $f
+}
+
+proc readFile {path} {
+    set f [open $path rb]
+    set text [read $f]
+    close $f
+    return $text
+}
+
+# Finishes a test file: the exit status says whether every test passed.
+proc cli::finish {} {
+    variable scratch
+    set failed $::tcltest::numTests(Failed)
+    set total $::tcltest::numTests(Total)
+    ::tcltest::cleanupTests
+    file delete -force $scratch
+    if {$total == 0 || $failed > 0} { exit 1 }
+    exit 0
+}
