@@ -150,14 +150,14 @@ TEST_F(Catalogue, LookUpEdgeCases) {
 }
 
 void throwNoCode() {
-  KELDA_THROW("someFunction", Xkelda("qz.kelda.strings.nodatadirs"));
+  KELDA_THROW("someFunction", "qz.kelda.strings.nodatadirs");
 }
 void throwWithCode(int winErrorCode) {
-  KELDA_NT_THROW("otherFunction", Xkelda("qz.kelda.strings.errorwinservman", winErrorCode));
+  KELDA_NT_THROW_CODE("otherFunction", "qz.kelda.strings.errorwinservman");
 }
 
 TEST_F(Catalogue, ThrowSitesLogBeforeTheyThrow) {
-  int line = __LINE__ - 6;  // throwNoCode's throw
+  int line = __LINE__ - 7;  // throwNoCode's throw
   try {
     throwNoCode();
     FAIL();
@@ -182,7 +182,7 @@ TEST_F(Catalogue, ThrowSitesLogBeforeTheyThrow) {
       << text;
   EXPECT_NE(text.find(" exception otherFunction:Xkelda( \"qz.kelda.strings.errorwinservman\", "
                       "winErrorCode ) thrown at server/qz/kelda/kelda_nt." +
-                      std::to_string(line + 2) + "\n"),
+                      std::to_string(line + 3) + "\n"),
             std::string::npos)
       << text;
 

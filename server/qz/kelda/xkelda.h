@@ -32,21 +32,29 @@ std::string getMessage(std::string key);
 // Prints the text for key and a newline through Tcl's puts.
 void printMessage(std::string key);
 
-// Writes the level-3 line "exception <where>:<expression> thrown at <file>.<line>" when level
-// 3 is on (formatting nothing otherwise), then throws the expression. The expression's own
-// source text goes into the line, so write it at the site exactly as it should be logged.
-#define KELDA_THROW_AT(where, srcfile, ...)                                                  \
-  do {                                                                                       \
-    if (qz::qzi_on(3)) {                                                                     \
-      std::string keldaThrowText_ = qz::qzi_fmtlog("exception %s:%s thrown at %s.%d", where, \
-                                                   #__VA_ARGS__, srcfile, __LINE__);         \
-      qz::qzi_log(3, 0, keldaThrowText_.c_str(), srcfile, __LINE__, 0);                      \
-    }                                                                                        \
-    throw __VA_ARGS__;                                                                       \
+// The throw-and-log rule: write the level-3 line "exception <where>:<expression> thrown at
+// <file>.<line>" when level 3 is on (formatting nothing otherwise), then throw. The expression
+// text is what the line shows of the thrown expression; the forms below build it from the key,
+// so that it always matches what is thrown.
+#define KELDA_THROW_AS(where, srcfile, exprText, ...)                                            \
+  do {                                                                                           \
+    if (qz::qzi_on(3)) {                                                                         \
+      std::string keldaThrowText_ =                                                              \
+          qz::qzi_fmtlog("exception %s:%s thrown at %s.%d", where, exprText, srcfile, __LINE__); \
+      qz::qzi_log(3, 0, keldaThrowText_.c_str(), srcfile, __LINE__, 0);                          \
+    }                                                                                            \
+    throw __VA_ARGS__;                                                                           \
   } while (0)
 
-#define KELDA_THROW(where, ...) KELDA_THROW_AT(where, KELDA_SRC, __VA_ARGS__)
-#define KELDA_NT_THROW(where, ...) KELDA_THROW_AT(where, KELDA_NT_SRC, __VA_ARGS__)
+// Xkelda( "<key>" ): an error without a Windows code.
+#define KELDA_THROW(where, key) \
+  KELDA_THROW_AS(where, KELDA_SRC, "Xkelda( \"" key "\" )", Xkelda(key))
+// Xkelda( "<key>", winErrorCode ): an error carrying the local `winErrorCode`.
+#define KELDA_THROW_CODE(where, key) \
+  KELDA_THROW_AS(where, KELDA_SRC, "Xkelda( \"" key "\", winErrorCode )", Xkelda(key, winErrorCode))
+#define KELDA_NT_THROW_CODE(where, key)                                      \
+  KELDA_THROW_AS(where, KELDA_NT_SRC, "Xkelda( \"" key "\", winErrorCode )", \
+                 Xkelda(key, winErrorCode))
 
 // A progress line: formatted and written only when its level is on.
 #define KELDA_LOG_AT(level, srcfile, ...)                                 \
