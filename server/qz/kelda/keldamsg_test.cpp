@@ -2,47 +2,18 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <vector>
 
+#include "keldatest.h"
 #include "xkelda.h"
 
 namespace {
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// The framework on a scratch root whose lib/kelda holds the real catalogue, logging at
-// the given level into root/test.log.
+// The framework on a scratch root with the real catalogue, logging levels 1..3.
 class Catalogue : public ::testing::Test {
  protected:
-  void SetUp() override { start(3); }
-  void TearDown() override { std::system(("rm -rf " + root_).c_str()); }
+  void SetUp() override { root_.start(3); }
 
-  void start(int level) {
-    if (root_.empty()) {
-      char tmpl[] = "/tmp/keldamsg_test.XXXXXX";
-      root_ = mkdtemp(tmpl);
-      std::system(("mkdir -p " + root_ + "/lib/kelda && cp " KELDA_SCRIPT_DIR "/keldastrings.tcl " +
-                   root_ + "/lib/kelda/")
-                      .c_str());
-    }
-    words_ = {"kelda",    "-rootdir",         root_, "-loglevel", std::to_string(level),
-              "-logfile", root_ + "/test.log"};
-    std::vector<const char*> argv;
-    for (auto& w : words_) argv.push_back(w.c_str());
-    argv.push_back(nullptr);
-    int argc = static_cast<int>(words_.size());
-    qz::init(argc, argv.data());
-    qz::evalFile("keldastrings.tcl");
-  }
   // What printMessage hands to puts, without touching the real standard output.
   std::string printed(const std::string& key) {
     qz::eval("rename puts realPuts; proc puts {text} {append ::captured $text \\n}");
@@ -51,10 +22,10 @@ class Catalogue : public ::testing::Test {
     qz::eval("rename puts {}; rename realPuts puts");
     return qz::getVarStr("captured", "");
   }
-  std::string log() { return readFile(root_ + "/test.log"); }
+  std::string log() { return root_.log(); }
+  void start(int level) { root_.start(level); }
 
-  std::string root_;
-  std::vector<std::string> words_;
+  keldatest::ScratchRoot root_;
 };
 
 TEST_F(Catalogue, ErrorTextPrefixesTheCodeInATenByteField) {
@@ -144,7 +115,7 @@ TEST_F(Catalogue, LookUpEdgeCases) {
   EXPECT_EQ(printed("qz.kelda.strings.selfish"), "\n");
   // A text is printed with Tcl's substitutions performed.
   qz::eval("msgcat::mcset {} qz.kelda.strings.subst {dir ${qz.rootdir} [string toupper x]}");
-  EXPECT_EQ(printed("qz.kelda.strings.subst"), "dir " + root_ + " X\n");
+  EXPECT_EQ(printed("qz.kelda.strings.subst"), "dir " + root_.path() + " X\n");
   qz::eval("msgcat::mcset {} qz.kelda.strings.broken {a \" b}");
   EXPECT_THROW(printMessage("qz.kelda.strings.broken"), qz::Xtcl);
 }

@@ -35,10 +35,205 @@ Commands:
         Send a request to the current instance's monitor and print its answer. Quote a
         request of several words.
         Example: kelda -datdir C:\Srv\A cmd "help"
+  instances
+        List every instance with its service, its monitor address and whether the
+        monitor answers right now.
+        Example: kelda instances
 
 Options (before the command):
   -rootdir DIR    product root (default: the directory above kelda's own)
   -datdir DIR     data directory of the current instance
   -loglevel N     log levels 1..N are recorded (0: none)
   -logfile PATH   log file (default: <product root>/log/kelda.log)}
+}
+
+# ---- data files of an instance ------------------------------------------------------------
+#
+# createDataFiles makes an instance's data directory and files and records what it made in
+# the directory's manifest, so that deleteDataFiles deletes exactly that and nothing else.
+
+namespace eval ::kelda {
+    # The monitor ports of new instances are taken upwards from here.
+    variable firstMonitorPort 17400
+    variable manifest .kelda-files
+}
+
+# Evaluates a settings script in a throw-away interpreter and answers the value of one of
+# its variables ("" when the script fails or does not set it).
+proc ::kelda::settingOf {script name} {
+    set child [interp create -safe]
+    try {
+        if {[catch {$child eval $script}]} { return "" }
+        if {![$child eval [list info exists $name]]} { return "" }
+        return [$child eval [list set $name]]
+    } finally {
+        interp delete $child
+    }
+}
+
+proc ::kelda::readFile {path} {
+    set f [open $path r]
+    try { return [read $f] } finally { close $f }
+}
+
+# The listed instances' data directories, read from the persisted list.
+proc ::kelda::listedDirectories {} {
+    set path [file join ${::qz.rootdir} etc datdirs.tcl]
+    if {![file exists $path]} { return {} }
+    return [settingOf [readFile $path] qz.instances]
+}
+
+# The monitor ports that the listed instances use.
+proc ::kelda::usedMonitorPorts {} {
+    set ports {}
+    foreach dir [listedDirectories] {
+        set config [file join $dir config.tcl]
+        if {[file readable $config]} {
+            set port [settingOf [readFile $config] qz.kelda.monoamport]
+            if {$port ne ""} { lappend ports $port }
+        }
+    }
+    return $ports
+}
+
+# The first port from firstMonitorPort up that no listed instance uses and nothing on this
+# machine listens on right now.
+proc ::kelda::freeMonitorPort {host} {
+    variable firstMonitorPort
+    set used [usedMonitorPorts]
+    for {set port $firstMonitorPort} {$port < 65536} {incr port} {
+        if {$port in $used} { continue }
+        if {[catch {socket -server {apply {args {}}} -myaddr $host $port} listener]} { continue }
+        close $listener
+        return $port
+    }
+    error "no free monitor port above $firstMonitorPort"
+}
+
+# Makes the instance's data directory and its config.tcl; answers "exists" when the
+# instance's files were there already (they are then left as they are).
+proc createDataFiles {dir} {
+    set manifest [file join $dir $::kelda::manifest]
+    set config [file join $dir config.tcl]
+    if {[file exists $config]} { return exists }
+
+    set made {}
+    if {![file isdirectory $dir]} {
+        file mkdir $dir
+        lappend made directory
+    }
+    set host 127.0.0.1
+    if {[info exists ::qz.kelda.monoamname] && ${::qz.kelda.monoamname} ne ""} {
+        set host ${::qz.kelda.monoamname}
+    }
+    set port [::kelda::freeMonitorPort $host]
+    set f [open $config w]
+    puts $f "# Settings of the server instance in $dir, written by kelda create."
+    puts $f [list set qz.servicename ${::qz.servicename}]
+    puts $f [list set qz.kelda.monoamname $host]
+    puts $f [list set qz.kelda.monoamport $port]
+    close $f
+    lappend made config.tcl
+
+    set f [open $manifest w]
+    puts $f $made
+    close $f
+    return created
+}
+
+# Deletes what createDataFiles made in dir, and dir itself when that leaves it empty and
+# createDataFiles had made it.
+proc deleteDataFiles {dir} {
+    set manifest [file join $dir $::kelda::manifest]
+    if {![file exists $manifest]} { return }
+    set made [::kelda::readFile $manifest]
+    foreach item $made {
+        if {$item ne "directory"} { file delete [file join $dir $item] }
+    }
+    file delete $manifest
+    set left [glob -nocomplain -tails -directory $dir * .*]
+    set left [lsearch -all -inline -not -regexp $left {^\.\.?$}]
+    if {"directory" in $made && [llength $left] == 0} { file delete $dir }
+    return
+}
+
+# ---- the instances at a glance --------------------------------------------------------------
+
+# instances: one line per listed instance with its data directory, service name, monitor
+# address and whether the monitor answers right now. The monitors are asked all at once, so
+# the whole table takes at most one timeout however many instances there are.
+proc instances {} {
+    package require http
+    set dirs [::kelda::listedDirectories]
+    if {[llength $dirs] == 0} {
+        puts "No server instances are registered."
+        return
+    }
+    set ::kelda::pending 0
+    array unset ::kelda::answer
+    set rows {}
+    set i 0
+    foreach dir $dirs {
+        set service ""
+        set host ""
+        set port ""
+        set config [file join $dir config.tcl]
+        if {[file readable $config]} {
+            set script [::kelda::readFile $config]
+            set service [::kelda::settingOf $script qz.servicename]
+            set host [::kelda::settingOf $script qz.kelda.monoamname]
+            set port [::kelda::settingOf $script qz.kelda.monoamport]
+        }
+        if {$port eq ""} {
+            set address -
+            set ::kelda::answer($i) "no config.tcl"
+        } else {
+            if {$host eq ""} { set host 127.0.0.1 }
+            set urlHost [expr {[string match *:* $host] ? "\[$host\]" : $host}]
+            set address $host:$port
+            if {[catch {
+                http::geturl http://$urlHost:$port/ -query status -type text/plain \
+                    -timeout 2000 -command [list ::kelda::monitorAnswered $i]
+            } message]} {
+                set ::kelda::answer($i) "down ($message)"
+            } else {
+                incr ::kelda::pending
+            }
+        }
+        lappend rows [list $dir [expr {$service eq "" ? "-" : $service}] $address]
+        incr i
+    }
+    while {$::kelda::pending > 0} { vwait ::kelda::pending }
+
+    set table [list [list "DATA DIRECTORY" SERVICE MONITOR STATE]]
+    set i 0
+    foreach row $rows {
+        lappend table [list {*}$row $::kelda::answer($i)]
+        incr i
+    }
+    foreach column {0 1 2} {
+        set width($column) 0
+        foreach row $table {
+            set width($column) [expr {max($width($column), [string length [lindex $row $column]])}]
+        }
+    }
+    foreach row $table {
+        puts [format "%-*s  %-*s  %-*s  %s" $width(0) [lindex $row 0] $width(1) [lindex $row 1] \
+            $width(2) [lindex $row 2] [lindex $row 3]]
+    }
+}
+
+proc ::kelda::monitorAnswered {i token} {
+    set status [http::status $token]
+    if {$status eq "ok" && [string match 2* [http::ncode $token]]} {
+        set ::kelda::answer($i) running
+    } elseif {$status eq "ok"} {
+        set ::kelda::answer($i) "answers [http::ncode $token]"
+    } elseif {$status eq "timeout"} {
+        set ::kelda::answer($i) "down (no answer)"
+    } else {
+        set ::kelda::answer($i) "down ([http::error $token])"
+    }
+    http::cleanup $token
+    incr ::kelda::pending -1
 }

@@ -1,0 +1,105 @@
+// The instance registry.
+
+#include "keldareg.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "xkelda.h"
+
+#if defined(_WIN32)
+#include <direct.h>
+#define keldaGetcwd _getcwd
+#define keldaChdir _chdir
+#else
+#include <unistd.h>
+#define keldaGetcwd getcwd
+#define keldaChdir chdir
+#endif
+
+namespace {
+
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+
+// An index as it goes into list commands. Up to 999 this is the three-digit field the list
+// format was designed for; larger indices are written in full rather than cut.
+std::string indexText(int index) {
+  return std::to_string(index);
+}
+
+}  // namespace
+
+std::string normaliseDatadir(std::string directory) {
+  for (char& c : directory)
+    if (c == '\\') c = '/';
+  return directory;
+}
+
+std::string lowerAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+int instanceCount() {
+  std::string script = std::string("set keldatmp [llength ${") + "qz.instances" + "}]";
+  qz::eval(script.c_str());
+  return qz::getVarInt("keldatmp", 0);
+}
+
+std::string instanceAt(int index) {
+  std::string script = "lindex ${qz.instances} " + indexText(index);
+  return qz::eval(script.c_str());
+}
+
+bool directoryExists(std::string path) {
+  char cwd[260];
+  cwd[0] = '\0';
+  if (keldaGetcwd(cwd, sizeof cwd) == nullptr) cwd[0] = '\0';
+  if (keldaChdir(path.c_str()) != 0) return false;
+  if (cwd[0] != '\0' && keldaChdir(cwd) != 0) {
+    // Nothing in the tool depends on the current directory; the test itself succeeded.
+  }
+  return true;
+}
+
+void writeDatdirs() {
+  std::string path = qz::getVarStr("qz.rootdir", "") + "/etc/datdirs.tcl";
+  // The whole line is assembled before the file is touched, so a failure here leaves the
+  // previous list in place.
+  int count = instanceCount();
+  std::string entries;
+  for (int i = 0; i < count; ++i) {
+    std::string entry = instanceAt(i);
+    if (!entry.empty()) entries += "{" + entry + "} ";
+  }
+  std::string line = std::string("set ") + "qz.instances" + " [list " + entries + "]";
+  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "w+"));
+  if (!file) KELDA_THROW("writeDatdirs", "qz.kelda.strings.createserverdatadirs");
+  std::fputs(line.c_str(), file.get());
+}
+
+void applyCmdToAllServers(std::string command) {
+  try {
+    qz::evalFile("datdirs.tcl");
+  } catch (qz::Xtcl&) {
+    KELDA_THROW("applyCmdToAllServers", "qz.kelda.strings.nodatadirs");
+  }
+  int count = instanceCount();
+  for (int i = 0; i < count; ++i) {
+    std::string entry = instanceAt(i);
+    KELDA_LOG(1, "KELDA - about to %s server: %s", command.c_str(), entry.c_str());
+    qz::setVarStr("qz.datdir", entry.c_str());
+    try {
+      qz::evalFile((entry + "/config.tcl").c_str());
+    } catch (qz::Xtcl&) {
+      KELDA_LOG(1,
+                "KELDA - couldn't eval config.tcl in curdatdir - %s/config.tcl.  This could lead "
+                "to problems controlling the server.",
+                entry.c_str());
+    }
+    qz::eval(command.c_str());
+  }
+}

@@ -1,0 +1,26 @@
+// The instance registry: the list of instances in the Tcl variable qz.instances, its
+// persisted form ROOT/etc/datdirs.tcl, and the walk that runs a command for every instance.
+// The list lives only in the interpreter; every operation is Tcl text evaluated there.
+#pragma once
+
+#include <string>
+
+// The entry key of a data directory: every backslash a slash, ASCII letters lower-cased.
+std::string normaliseDatadir(std::string directory);
+std::string lowerAscii(std::string text);
+
+// Number of entries in qz.instances (read back through the scratch variable keldatmp).
+int instanceCount();
+// The entry at index; "" past the end.
+std::string instanceAt(int index);
+// True when the process can make path its current directory; the current directory is
+// the same afterwards.
+bool directoryExists(std::string path);
+
+// Rewrites ROOT/etc/datdirs.tcl from qz.instances; Xkelda createserverdatadirs when the file
+// cannot be opened for writing (it is then left as it was).
+void writeDatdirs();
+
+// Loads the persisted list and, for every entry in order, makes it the current instance
+// (qz.datdir, its config.tcl) and evaluates command. Xkelda nodatadirs when there is no list.
+void applyCmdToAllServers(std::string command);
