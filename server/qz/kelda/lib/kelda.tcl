@@ -53,7 +53,8 @@ Options (before the command):
 # the directory's manifest, so that deleteDataFiles deletes exactly that and nothing else.
 
 namespace eval ::kelda {
-    # The monitor ports of new instances are taken upwards from here.
+    # The monitor ports of new instances are taken upwards from here, unless the product
+    # settings give qz.kelda.firstmonport.
     variable firstMonitorPort 17400
     variable manifest .kelda-files
 }
@@ -96,18 +97,20 @@ proc ::kelda::usedMonitorPorts {} {
     return $ports
 }
 
-# The first port from firstMonitorPort up that no listed instance uses and nothing on this
-# machine listens on right now.
+# The first port from the first monitor port up that no listed instance uses and nothing on
+# this machine listens on right now.
 proc ::kelda::freeMonitorPort {host} {
     variable firstMonitorPort
+    set first $firstMonitorPort
+    if {[info exists ::qz.kelda.firstmonport]} { set first ${::qz.kelda.firstmonport} }
     set used [usedMonitorPorts]
-    for {set port $firstMonitorPort} {$port < 65536} {incr port} {
+    for {set port $first} {$port < 65536} {incr port} {
         if {$port in $used} { continue }
         if {[catch {socket -server {apply {args {}}} -myaddr $host $port} listener]} { continue }
         close $listener
         return $port
     }
-    error "no free monitor port above $firstMonitorPort"
+    error "no free monitor port from $first up"
 }
 
 # Makes the instance's data directory and its config.tcl; answers "exists" when the
