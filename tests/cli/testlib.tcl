@@ -27,8 +27,11 @@ proc cli::setup {argv} {
     if {$installed eq ""} { error "usage: tclsh FILE.test -root PRODUCT_ROOT" }
     set ::argv $rest
     ::tcltest::configure {*}$rest
-    set scratch [file normalize [::tcltest::makeDirectory \
-        kelda-[file rootname [file tail [info script]]]-[pid] [::tcltest::temporaryDirectory]]]
+    # Lower case throughout: the tool lower-cases the data directories it lists, as on the
+    # case-insensitive file systems it was made for.
+    set scratch /tmp/kelda-[string tolower [file rootname [file tail [info script]]]]-[pid]
+    file delete -force $scratch
+    file mkdir $scratch
     set root $scratch/root
     cli::freshRoot
     # The tool and everything it starts see only what a test gives them.
@@ -71,6 +74,17 @@ proc cli::runProgram {program args} {
 }
 
 proc kelda {args} { cli::runProgram kelda {*}$args }
+
+# The catalogue text of a message key, as the tool prints it.
+proc msg {name} {
+    if {![namespace exists ::msgcat] || [msgcat::mc qz.kelda.strings.start] eq "qz.kelda.strings.start"} {
+        source $::cli::root/lib/kelda/keldastrings.tcl
+    }
+    return [msgcat::mc qz.kelda.strings.$name]
+}
+
+# A free port range for this test file's monitors, clear of other files running at once.
+proc cli::portBase {} { expr {20000 + [pid] % 400 * 100} }
 
 # The exit status and standard output of a run, as one list; standard error must be empty.
 proc result {run} {
