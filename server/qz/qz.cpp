@@ -34,6 +34,7 @@ struct Framework {
   Tcl_Interp* interp = nullptr;
   std::string rootDir;
   bool service = false;
+  std::vector<std::string> words;  // the command line, converted to the interpreter's UTF-8
   int evalDepth = 0;
   unsigned long nextErrorId = 0;
   std::vector<PendingError> pending;
@@ -311,10 +312,22 @@ void init(int& argc, const char** argv) {
   f.pending.clear();
   f.evalDepth = 0;
 
+  Tcl_FindExecutable(argv[0]);
+  // The words arrive in the system's encoding; everything inside is UTF-8, as are the files
+  // the tools write, so convert them once here.
+  f.words.assign(static_cast<size_t>(argc), std::string());
+  for (int i = 0; i < argc; ++i) {
+    Tcl_DString ds;
+    Tcl_ExternalToUtfDString(nullptr, argv[i], -1, &ds);
+    f.words[static_cast<size_t>(i)].assign(Tcl_DStringValue(&ds),
+                                           static_cast<size_t>(Tcl_DStringLength(&ds)));
+    Tcl_DStringFree(&ds);
+    argv[i] = f.words[static_cast<size_t>(i)].c_str();
+  }
+
   Options o = takeOptions(argc, argv);
   f.service = o.service;
 
-  Tcl_FindExecutable(argv[0]);
   installStdout();
   f.interp = Tcl_CreateInterp();
   if (Tcl_Init(f.interp) != TCL_OK) throwInterpError(f.interp, TCL_ERROR);
@@ -390,9 +403,11 @@ std::string evalFile(const char* path) {
                  "/lib/kelda");
   }
   EvalScope scope;
-  Tcl_Obj* objv[2] = {Tcl_NewStringObj("source", -1), Tcl_NewStringObj(file.c_str(), -1)};
+  // Scripts are UTF-8 whatever the system's encoding, as the files the tools write are.
+  Tcl_Obj* objv[4] = {Tcl_NewStringObj("source", -1), Tcl_NewStringObj("-encoding", -1),
+                      Tcl_NewStringObj("utf-8", -1), Tcl_NewStringObj(file.c_str(), -1)};
   for (Tcl_Obj* o : objv) Tcl_IncrRefCount(o);
-  int code = Tcl_EvalObjv(ip, 2, objv, TCL_EVAL_GLOBAL);
+  int code = Tcl_EvalObjv(ip, 4, objv, TCL_EVAL_GLOBAL);
   for (Tcl_Obj* o : objv) Tcl_DecrRefCount(o);
   return finish(ip, code);
 }
