@@ -55,7 +55,14 @@ proc cli::runProgram {program args} {
     variable root
     variable scratch
     set errFile $scratch/stderr.txt
-    set chan [open |[list $root/bin/$program {*}$args 2> $errFile] r]
+    set command [list $root/bin/$program {*}$args]
+    if {[info exists ::env(KELDA_VALGRIND)] && $::env(KELDA_VALGRIND) ne ""} {
+        # Memory errors and leaks the program itself made end the run with status 99; what
+        # the interpreter keeps until exit is not counted.
+        set command [list valgrind -q --error-exitcode=99 --leak-check=full \
+            --errors-for-leak-kinds=definite --log-file=$scratch/valgrind.%p.txt {*}$command]
+    }
+    set chan [open |[list {*}$command 2> $errFile] r]
     fconfigure $chan -translation binary
     set out [read $chan]
     set status 0
