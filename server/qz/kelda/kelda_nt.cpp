@@ -1,0 +1,308 @@
+// kelda's Windows service layer. Windows is reached only through winsvc::platform(); every
+// failure is an Xkelda carrying the last-error value read right after the failed call.
+
+#include "kelda_nt.h"
+
+#include <string>
+
+#include "kelda_nt_testing.h"
+#include "winsvc.h"
+#include "xkelda.h"
+
+using namespace winsvc;
+
+namespace {
+
+// The one Service Control Manager connection of the process: opened on first use, kept
+// until the process ends.
+struct ManagerConnection {
+  SC_HANDLE handle = nullptr;
+  bool opened = false;
+};
+
+ManagerConnection& manager() {
+  static ManagerConnection connection;
+  return connection;
+}
+
+Platform& os() {
+  return platform();
+}
+
+int32_t lastError() {
+  return static_cast<int32_t>(os().GetLastError());
+}
+
+const char kEventLogKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+const char kServiceDescription[] = "Runs the monitor of one proxy server instance.";
+
+// Waits while the service stays in `pending` and its checkpoint keeps advancing within its
+// wait hint. The caller judges the state the record holds afterwards.
+void waitWhilePending(SC_HANDLE service, SERVICE_STATUS& status, DWORD pending) {
+  DWORD start = os().GetTickCount();
+  DWORD lastCheckPoint = status.dwCheckPoint;
+  while (status.dwCurrentState == pending) {
+    DWORD pause = status.dwWaitHint / 10;
+    if (pause < 1000)
+      pause = 1000;
+    else if (pause > 10000)
+      pause = 10000;
+    os().Sleep(pause);
+
+    if (!os().QueryServiceStatus(service, &status)) {
+      KELDA_NT_LOG(3, "KELDA - QueryServiceStatus error - %d", lastError());
+      break;
+    }
+    if (status.dwCheckPoint > lastCheckPoint) {
+      start = os().GetTickCount();
+      lastCheckPoint = status.dwCheckPoint;
+    } else if (static_cast<DWORD>(os().GetTickCount() - start) > status.dwWaitHint) {
+      // Unsigned subtraction: the difference is right across the tick counter's wrap.
+      KELDA_NT_LOG(3, "KELDA - No progress made within the wait hint %d",
+                   static_cast<int>(status.dwWaitHint));
+      break;
+    }
+  }
+}
+
+// Candidate n of a numbered name: the base followed by n (1 to 999 in the three-digit field
+// the names were designed for; larger numbers are written in full rather than cut).
+std::string numbered(const char* base, int n) {
+  return base + std::to_string(n);
+}
+
+}  // namespace
+
+void resetWindowsServiceGlobalsForTesting() {
+  manager() = ManagerConnection();
+}
+
+void initWindowsServiceGlobals() {
+  ManagerConnection& m = manager();
+  if (m.opened) return;
+  m.handle = os().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (m.handle == nullptr) {
+    int32_t winErrorCode = lastError();
+    KELDA_NT_THROW_CODE("initWindowsServiceGlobals", "qz.kelda.strings.errorwinservman");
+  }
+  m.opened = true;
+}
+
+// ---- event log ------------------------------------------------------------------------------
+
+void addEventViewerHooks(const char* serviceName, const char* messageFilePath) {
+  std::string keyPath = std::string(kEventLogKeyPrefix) + serviceName;
+  ScopedRegistryKey key;
+  if (os().RegCreateKeyA(HKEY_LOCAL_MACHINE, keyPath.c_str(), key.receive()) != 0) {
+    int32_t winErrorCode = lastError();
+    KELDA_NT_THROW_CODE("addEventViewerHooks", "qz.kelda.strings.eventviewerregkey");
+  }
+  std::string path = messageFilePath;
+  if (os().RegSetValueExA(key.get(), "EventMessageFile", 0, REG_EXPAND_SZ,
+                          reinterpret_cast<const unsigned char*>(path.c_str()),
+                          static_cast<DWORD>(path.size() + 1)) != 0) {
+    int32_t winErrorCode = lastError();
+    key.reset();
+    KELDA_NT_THROW_CODE("addEventViewerHooks", "qz.kelda.strings.eventviewregsetvalue");
+  }
+  // Error, warning and information events, as a little-endian 32-bit value.
+  const DWORD types = 7;
+  const unsigned char typesData[4] = {static_cast<unsigned char>(types), 0, 0, 0};
+  if (os().RegSetValueExA(key.get(), "TypesSupported", 0, REG_DWORD, typesData, 4) != 0) {
+    int32_t winErrorCode = lastError();
+    key.reset();
+    KELDA_NT_THROW_CODE("addEventViewerHooks", "qz.kelda.strings.eventviewregsetvalue");
+  }
+}
+
+void removeEventViewerHooks(const char* serviceName) {
+  std::string keyPath = std::string(kEventLogKeyPrefix) + serviceName;
+  {
+    ScopedRegistryKey key;
+    if (os().RegOpenKeyA(HKEY_LOCAL_MACHINE, keyPath.c_str(), key.receive()) != 0) {
+      KELDA_NT_LOG(1, "KELDA - Couldn't open event viewer registry entry for deletion - %s",
+                   keyPath.c_str());
+      return;
+    }
+  }
+  if (os().RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyPath.c_str()) != 0) {
+    KELDA_NT_LOG(1, "KELDA - Couldn't delete event viewer registry entry - %s", keyPath.c_str());
+    int32_t winErrorCode = lastError();
+    KELDA_NT_THROW_CODE("removeEventViewerHooks", "qz.kelda.strings.eventviewregdeletekey");
+  }
+  KELDA_NT_LOG(1, "KELDA - Successfully deleted event viewer registry entry - %s", keyPath.c_str());
+}
+
+// ---- start and stop -----------------------------------------------------------------------
+
+void qzStart(const char*, const char* serviceName) {
+  initWindowsServiceGlobals();
+  ScopedServiceHandle service(os().OpenServiceA(manager().handle, serviceName, SERVICE_ALL_ACCESS));
+  if (!service) {
+    int32_t winErrorCode = lastError();
+    KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinopen");
+  }
+  if (!os().StartServiceA(service.get(), 0, nullptr)) {
+    int32_t winErrorCode = lastError();
+    service.reset();
+    if (winErrorCode == static_cast<int32_t>(ERROR_SERVICE_ALREADY_RUNNING))
+      KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinalreadystarted");
+    KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinstart");
+  }
+  SERVICE_STATUS status{};
+  if (!os().QueryServiceStatus(service.get(), &status)) {
+    int32_t winErrorCode = lastError();
+    service.reset();
+    KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinquery");
+  }
+  if (status.dwCurrentState == SERVICE_START_PENDING)
+    waitWhilePending(service.get(), status, SERVICE_START_PENDING);
+  service.reset();
+  if (status.dwCurrentState == SERVICE_RUNNING) return;
+  // No call on this path failed: the value is whatever an earlier failure left.
+  int32_t winErrorCode = lastError();
+  KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinfailure");
+}
+
+void controlQZWindowsService(const char* serviceName, uint32_t control) {
+  DWORD access = SERVICE_INTERROGATE | SERVICE_QUERY_STATUS;
+  if (control == SERVICE_CONTROL_STOP)
+    access = SERVICE_STOP | SERVICE_QUERY_STATUS;
+  else if (control == SERVICE_CONTROL_PAUSE || control == SERVICE_CONTROL_CONTINUE)
+    access = SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS;
+
+  ScopedServiceHandle service(os().OpenServiceA(manager().handle, serviceName, access));
+  if (!service) {
+    int32_t winErrorCode = lastError();
+    KELDA_NT_THROW_CODE("controlQZWindowsService", "qz.kelda.strings.controlerrorwinopen");
+  }
+  SERVICE_STATUS status{};
+  if (!os().ControlService(service.get(), control, &status)) {
+    int32_t winErrorCode = lastError();
+    service.reset();
+    KELDA_NT_THROW_CODE("controlQZWindowsService", "qz.kelda.strings.controlerrorwincontrol");
+  }
+  if (status.dwCurrentState == SERVICE_STOPPED) return;
+  if (status.dwCurrentState == SERVICE_STOP_PENDING)
+    waitWhilePending(service.get(), status, SERVICE_STOP_PENDING);
+  if (status.dwCurrentState == SERVICE_STOPPED) return;
+  int32_t winErrorCode = lastError();
+  service.reset();
+  KELDA_NT_THROW_CODE("controlQZWindowsService", "qz.kelda.strings.controlerrorwincontrol");
+}
+
+void qzStop(const char*, const char* serviceName) {
+  initWindowsServiceGlobals();
+  controlQZWindowsService(serviceName, SERVICE_CONTROL_STOP);
+}
+
+// ---- registration -------------------------------------------------------------------------
+
+std::string createQZWindowsService(const char* name, const char* display, const char* commandLine,
+                                   const char* account, const char* password, uint32_t access,
+                                   uint32_t type, uint32_t start, uint32_t errorControl) {
+  KELDA_NT_LOG(1, "KELDA - About to create windows service - '%s'", name);
+  initWindowsServiceGlobals();
+  int tries = qz::getVarInt("qz.kelda.winservicecreatetries", 1);
+  int n = 0;
+  std::string candidate = name;
+  std::string candidateDisplay = display != nullptr ? display : "";
+
+  bool create = false;
+  for (;;) {
+    ScopedServiceHandle existing(
+        os().OpenServiceA(manager().handle, candidate.c_str(), SERVICE_ALL_ACCESS));
+    if (!existing) {
+      create = n < tries;  // the name is free, whatever the reason
+      break;
+    }
+    existing.reset();
+    ++n;
+    candidate = numbered(name, n);
+    candidateDisplay = numbered(display != nullptr ? display : "", n);
+    if (n >= tries) break;
+  }
+
+  if (create) {
+    ScopedServiceHandle service(
+        os().CreateServiceA(manager().handle, candidate.c_str(), candidateDisplay.c_str(), access,
+                            type, start, errorControl, commandLine, nullptr, nullptr, nullptr,
+                            account != nullptr ? account : "LocalSystem", password));
+    if (service) {
+      std::string description = kServiceDescription;
+      SERVICE_DESCRIPTIONA info{&description[0]};
+      os().ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &info);
+      qz::setVarStr("qz.servicename", candidate.c_str());
+      service.reset();
+      KELDA_NT_LOG(1, "KELDA - Created windows service - '%s'", candidate.c_str());
+      return candidate;
+    }
+  }
+
+  int32_t winErrorCode = lastError();
+  KELDA_NT_LOG(1, "KELDA - Error creating windows service - GetLastError() = %d", winErrorCode);
+  if (winErrorCode == static_cast<int32_t>(ERROR_INVALID_SERVICE_ACCOUNT))
+    KELDA_NT_THROW_CODE("createQZWindowsService", "qz.kelda.strings.createservererrorwinuser");
+  if (winErrorCode == static_cast<int32_t>(ERROR_SERVICE_EXISTS))
+    KELDA_NT_THROW_CODE("createQZWindowsService", "qz.kelda.strings.createservererrorwinexists");
+  KELDA_NT_THROW_CODE("createQZWindowsService", "qz.kelda.strings.createservererrorwin");
+}
+
+void qzCreateService(const char* name, const char* display, const char* commandLine,
+                     const char* account, const char* password) {
+  if (name == nullptr || display == nullptr || commandLine == nullptr)
+    KELDA_THROW_AS("qzCreateService", KELDA_NT_SRC, "Xkelda( \"qz.kelda.strings.usage\", 0 )",
+                   Xkelda("qz.kelda.strings.usage", 0));
+  std::string created =
+      createQZWindowsService(name, display, commandLine, account, password, SERVICE_ALL_ACCESS,
+                             SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL);
+  bool failed = false;
+  try {
+    std::string path = qz::getVarStr("qz.rootdir", "") + "/bin/" + "qzerrors.dll";
+    addEventViewerHooks(created.c_str(), path.c_str());
+  } catch (qz::X&) {
+    failed = true;
+  }
+  if (failed) {
+    // The service stays registered: nothing is rolled back.
+    int32_t winErrorCode = lastError();
+    KELDA_NT_THROW_CODE("qzCreateService", "qz.kelda.strings.createservererrorwinaddevhooks");
+  }
+}
+
+void removeQZWindowsService(const char* name) {
+  KELDA_NT_LOG(1, "KELDA - About to remove windows service - '%s'", name);
+  initWindowsServiceGlobals();
+  try {
+    controlQZWindowsService(name, SERVICE_CONTROL_STOP);
+  } catch (Xkelda&) {
+    // Stopped already, or cannot be stopped: it is deleted all the same.
+  }
+  ScopedServiceHandle service(os().OpenServiceA(manager().handle, name, DELETE));
+  if (!service) {
+    int32_t winErrorCode = lastError();
+    KELDA_NT_LOG(1, "KELDA - Error finding windows service to remove - GetLastError() = %d",
+                 winErrorCode);
+    KELDA_NT_THROW_CODE("removeQZWindowsService", "qz.kelda.strings.removeservererrorwinopen");
+  }
+  if (!os().DeleteService(service.get())) {
+    int32_t winErrorCode = lastError();
+    KELDA_NT_LOG(1, "KELDA - Error deleting windows service - GetLastError() = %d", winErrorCode);
+    service.reset();
+    KELDA_NT_THROW_CODE("removeQZWindowsService", "qz.kelda.strings.removeservererrorwindelete");
+  }
+}
+
+void qzRemoveService(const char* name) {
+  removeQZWindowsService(name);
+  bool failed = false;
+  try {
+    removeEventViewerHooks(name);
+  } catch (qz::X&) {
+    failed = true;
+  }
+  if (failed) {
+    int32_t winErrorCode = lastError();
+    KELDA_NT_THROW_CODE("qzRemoveService", "qz.kelda.strings.removeservererrorwindeleteevhooks");
+  }
+}

@@ -1,0 +1,173 @@
+// The Windows operations that kelda's service layer uses, behind one interface: the Service
+// Control Manager, the registry and three kernel calls, with the Windows names, constants and
+// status record, and nothing from <windows.h>. Beside it stand the real calls
+// (winsvc_win32.cpp), a persistent substitute for POSIX systems (winsvc_posix.cpp) and, in
+// test code, a scripted fake (winsvc_fake.h).
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+namespace winsvc {
+
+using DWORD = uint32_t;
+using BOOL = int;
+using LONG = int32_t;
+struct ScHandleTag;
+using SC_HANDLE = ScHandleTag*;
+struct HKeyTag;
+using HKEY = HKeyTag*;
+
+inline HKEY predefinedKey(uintptr_t value) {
+  return reinterpret_cast<HKEY>(value);
+}
+inline const HKEY HKEY_LOCAL_MACHINE = predefinedKey(0x80000002u);
+
+// Access rights.
+constexpr DWORD SC_MANAGER_ALL_ACCESS = 0xF003F;
+constexpr DWORD SERVICE_ALL_ACCESS = 0xF01FF;
+constexpr DWORD DELETE = 0x10000;
+constexpr DWORD SERVICE_QUERY_STATUS = 0x0004;
+constexpr DWORD SERVICE_START = 0x0010;
+constexpr DWORD SERVICE_STOP = 0x0020;
+constexpr DWORD SERVICE_PAUSE_CONTINUE = 0x0040;
+constexpr DWORD SERVICE_INTERROGATE = 0x0080;
+
+// Service configuration.
+constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x10;
+constexpr DWORD SERVICE_AUTO_START = 2;
+constexpr DWORD SERVICE_ERROR_NORMAL = 1;
+constexpr DWORD SERVICE_CONFIG_DESCRIPTION = 1;
+
+// Controls.
+constexpr DWORD SERVICE_CONTROL_STOP = 1;
+constexpr DWORD SERVICE_CONTROL_PAUSE = 2;
+constexpr DWORD SERVICE_CONTROL_CONTINUE = 3;
+constexpr DWORD SERVICE_CONTROL_INTERROGATE = 4;
+
+// States.
+constexpr DWORD SERVICE_STOPPED = 1;
+constexpr DWORD SERVICE_START_PENDING = 2;
+constexpr DWORD SERVICE_STOP_PENDING = 3;
+constexpr DWORD SERVICE_RUNNING = 4;
+
+// Registry value types.
+constexpr DWORD REG_EXPAND_SZ = 2;
+constexpr DWORD REG_DWORD = 4;
+
+// Error values.
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INVALID_NAME = 123;
+constexpr DWORD ERROR_INVALID_SERVICE_CONTROL = 1052;
+constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
+constexpr DWORD ERROR_INVALID_SERVICE_ACCOUNT = 1057;
+constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST = 1060;
+constexpr DWORD ERROR_SERVICE_CANNOT_ACCEPT_CTRL = 1061;
+constexpr DWORD ERROR_SERVICE_NOT_ACTIVE = 1062;
+constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
+constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
+constexpr DWORD ERROR_DUPLICATE_SERVICE_NAME = 1078;
+
+struct SERVICE_STATUS {
+  DWORD dwServiceType;
+  DWORD dwCurrentState;
+  DWORD dwControlsAccepted;
+  DWORD dwWin32ExitCode;
+  DWORD dwServiceSpecificExitCode;
+  DWORD dwCheckPoint;
+  DWORD dwWaitHint;
+};
+
+struct SERVICE_DESCRIPTIONA {
+  char* lpDescription;
+};
+
+// The operations, with the contracts of their Windows namesakes: handles are null on failure,
+// BOOL results 0 on failure, registry results an error value (0 on success), and every
+// failure leaves its reason in the calling thread's last-error value.
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  virtual SC_HANDLE OpenSCManagerA(const char* machine, const char* database, DWORD access) = 0;
+  virtual SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* name, DWORD access) = 0;
+  virtual SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* name, const char* display,
+                                   DWORD access, DWORD type, DWORD start, DWORD errorControl,
+                                   const char* binaryPath, const char* loadOrderGroup, DWORD* tagId,
+                                   const char* dependencies, const char* account,
+                                   const char* password) = 0;
+  virtual BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD level, void* info) = 0;
+  virtual BOOL StartServiceA(SC_HANDLE service, DWORD argc, const char** argv) = 0;
+  virtual BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) = 0;
+  virtual BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) = 0;
+  virtual BOOL DeleteService(SC_HANDLE service) = 0;
+  virtual BOOL CloseServiceHandle(SC_HANDLE handle) = 0;
+
+  virtual LONG RegCreateKeyA(HKEY key, const char* subKey, HKEY* result) = 0;
+  virtual LONG RegSetValueExA(HKEY key, const char* name, DWORD reserved, DWORD type,
+                              const unsigned char* data, DWORD size) = 0;
+  virtual LONG RegOpenKeyA(HKEY key, const char* subKey, HKEY* result) = 0;
+  virtual LONG RegDeleteKeyA(HKEY key, const char* subKey) = 0;
+  virtual LONG RegCloseKey(HKEY key) = 0;
+
+  virtual DWORD GetLastError() = 0;
+  // Milliseconds since an arbitrary start; wraps at 2^32.
+  virtual DWORD GetTickCount() = 0;
+  virtual void Sleep(DWORD milliseconds) = 0;
+};
+
+// The platform the service layer uses: the real one of this build unless a test swapped
+// another in. setPlatform returns the one it replaced; null restores the real one.
+Platform& platform();
+Platform* setPlatform(Platform* replacement);
+// The real platform of this build (Windows, or the POSIX substitute).
+Platform& realPlatform();
+
+// A handle that closes itself: one owner, moved not copied.
+template <typename Traits>
+class ScopedHandle {
+ public:
+  using Handle = typename Traits::Handle;
+  ScopedHandle() = default;
+  explicit ScopedHandle(Handle h) : handle_(h) {}
+  ScopedHandle(ScopedHandle&& other) noexcept : handle_(other.take()) {}
+  ScopedHandle& operator=(ScopedHandle&& other) noexcept {
+    reset(other.take());
+    return *this;
+  }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  ~ScopedHandle() { reset(); }
+
+  Handle get() const { return handle_; }
+  Handle* receive() {
+    reset();
+    return &handle_;
+  }
+  explicit operator bool() const { return handle_ != nullptr; }
+  Handle take() { return std::exchange(handle_, nullptr); }
+  void reset(Handle h = nullptr) {
+    if (handle_ != nullptr) Traits::close(handle_);
+    handle_ = h;
+  }
+
+ private:
+  Handle handle_ = nullptr;
+};
+
+struct ServiceHandleTraits {
+  using Handle = SC_HANDLE;
+  static void close(Handle h) { platform().CloseServiceHandle(h); }
+};
+struct RegistryKeyTraits {
+  using Handle = HKEY;
+  static void close(Handle h) { platform().RegCloseKey(h); }
+};
+using ScopedServiceHandle = ScopedHandle<ServiceHandleTraits>;
+using ScopedRegistryKey = ScopedHandle<RegistryKeyTraits>;
+
+}  // namespace winsvc

@@ -1,0 +1,52 @@
+// The state of the POSIX stand-in for the Windows service manager, shared by the stand-in
+// itself (kelda's platform layer) and by the service glue of programs it runs. Everything
+// lives in files under one directory: QZ_SCM_DIR, else $XDG_STATE_HOME/qz-scm, else
+// ~/.local/state/qz-scm.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace qz {
+namespace scm {
+
+std::string stateDir();
+// Service names are case-insensitive: files are named by the lower-cased name.
+std::string fileName(const std::string& name);
+
+// An exclusive lock on the state directory, held while the object lives. Every change of the
+// state files happens under it, so that processes running at once see each other's changes
+// whole. ok() is false when the directory cannot be made or locked.
+class Lock {
+ public:
+  explicit Lock(const std::string& dir);
+  ~Lock();
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+  bool ok() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// What a service last reported about itself (the Windows status record's fields).
+struct Status {
+  uint32_t state = 1;  // stopped
+  uint32_t checkPoint = 0;
+  uint32_t waitHint = 0;
+  uint32_t exitCode = 0;
+  int pid = 0;  // the service's process, 0 when there is none
+};
+
+// Status files: status/<file name>. read fails when there is no file.
+bool readStatus(const std::string& dir, const std::string& name, Status& status);
+bool writeStatus(const std::string& dir, const std::string& name, const Status& status);
+void removeStatus(const std::string& dir, const std::string& name);
+
+// Whole-file helpers: writes go to a temporary file renamed over the target.
+bool readWholeFile(const std::string& path, std::string& text);
+bool writeFileAtomically(const std::string& path, const std::string& text);
+bool makeDirs(const std::string& path);
+
+}  // namespace scm
+}  // namespace qz

@@ -1,0 +1,112 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "qzscm.h"
+
+namespace qz {
+namespace scm {
+
+std::string stateDir() {
+  if (const char* dir = std::getenv("QZ_SCM_DIR"); dir != nullptr && *dir != '\0') return dir;
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state != '\0')
+    return std::string(state) + "/qz-scm";
+  const char* home = std::getenv("HOME");
+  return std::string(home != nullptr ? home : "/tmp") + "/.local/state/qz-scm";
+}
+
+std::string fileName(const std::string& name) {
+  std::string lower = name;
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return lower;
+}
+
+bool makeDirs(const std::string& path) {
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    std::string part = path.substr(0, slash);
+    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    if (slash == std::string::npos) return true;
+  }
+}
+
+Lock::Lock(const std::string& dir) : fd_(-1) {
+  if (!makeDirs(dir)) return;
+  int fd = open((dir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return;
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      close(fd);
+      return;
+    }
+  }
+  fd_ = fd;
+}
+
+Lock::~Lock() {
+  if (fd_ >= 0) close(fd_);  // closing releases the lock
+}
+
+bool readWholeFile(const std::string& path, std::string& text) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  text.clear();
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+  close(fd);
+  return n == 0;
+}
+
+bool writeFileAtomically(const std::string& path, const std::string& text) {
+  std::string temp = path + ".tmp" + std::to_string(getpid());
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  bool ok = done == text.size() && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  if (ok && rename(temp.c_str(), path.c_str()) == 0) return true;
+  unlink(temp.c_str());
+  return false;
+}
+
+static std::string statusPath(const std::string& dir, const std::string& name) {
+  return dir + "/status/" + fileName(name);
+}
+
+bool readStatus(const std::string& dir, const std::string& name, Status& status) {
+  std::string text;
+  if (!readWholeFile(statusPath(dir, name), text)) return false;
+  std::istringstream in(text);
+  Status s;
+  if (!(in >> s.state >> s.checkPoint >> s.waitHint >> s.exitCode >> s.pid)) return false;
+  status = s;
+  return true;
+}
+
+bool writeStatus(const std::string& dir, const std::string& name, const Status& status) {
+  if (!makeDirs(dir + "/status")) return false;
+  std::ostringstream out;
+  out << status.state << ' ' << status.checkPoint << ' ' << status.waitHint << ' '
+      << status.exitCode << ' ' << status.pid << '\n';
+  return writeFileAtomically(statusPath(dir, name), out.str());
+}
+
+void removeStatus(const std::string& dir, const std::string& name) {
+  unlink(statusPath(dir, name).c_str());
+}
+
+}  // namespace scm
+}  // namespace qz

@@ -1,0 +1,56 @@
+// The service glue against the POSIX service manager stand-in: the state goes into the
+// service's status file, which the stand-in's status queries read.
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "qz.h"
+#include "qzscm.h"
+#include "qzservice.h"
+
+namespace qz {
+namespace service {
+namespace {
+
+// The service's name, which the stand-in passes in the environment of the process it starts.
+const char* serviceName() {
+  const char* name = std::getenv("QZ_SERVICE_NAME");
+  return (name != nullptr && *name != '\0') ? name : nullptr;
+}
+
+void report(uint32_t state, uint32_t checkPoint, uint32_t waitHint, uint32_t exitCode) {
+  const char* name = serviceName();
+  if (!serviceRequested() || name == nullptr) return;
+  std::string dir = scm::stateDir();
+  scm::Lock lock(dir);
+  scm::Status s;
+  s.state = state;
+  s.checkPoint = checkPoint;
+  s.waitHint = waitHint;
+  s.exitCode = exitCode;
+  s.pid = state == 1 ? 0 : static_cast<int>(getpid());
+  scm::writeStatus(dir, name, s);
+}
+
+}  // namespace
+
+bool active() {
+  return serviceRequested() && serviceName() != nullptr;
+}
+void starting(uint32_t checkPoint, uint32_t waitHintMs) {
+  report(2, checkPoint, waitHintMs, 0);
+}
+void running() {
+  report(4, 0, 0, 0);
+}
+void stopping(uint32_t checkPoint, uint32_t waitHintMs) {
+  report(3, checkPoint, waitHintMs, 0);
+}
+void stopped(uint32_t exitCode) {
+  report(1, 0, 0, exitCode);
+}
+
+}  // namespace service
+}  // namespace qz
