@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "keldacmds.h"
 #include "qz.h"
@@ -18,7 +17,10 @@ struct ExportedCommand {
 };
 
 // Registered in this order.
-const std::vector<ExportedCommand> kCommands = {};
+const ExportedCommand kCommands[] = {
+    {"create", createCmd}, {"remove", qzRemoveServiceCmd}, {"start", startCmd},
+    {"stop", stopCmd},     {"status", statusCmd},          {"cmd", cmdCmd},
+};
 
 }  // namespace
 

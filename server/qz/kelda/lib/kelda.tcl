@@ -2,6 +2,8 @@
 # and displayUsage when the command line is not one it can run; any procedure defined here
 # can also be run as a command of its own.
 
+namespace eval ::kelda {}
+
 # The banner shown before every command.
 proc displayWelcomeText {} {
     puts "kelda [set ::qz.kelda.version] - proxy server instance administration"
@@ -45,6 +47,47 @@ Options (before the command):
   -datdir DIR     data directory of the current instance
   -loglevel N     log levels 1..N are recorded (0: none)
   -logfile PATH   log file (default: <product root>/log/kelda.log)}
+}
+
+# ---- status ---------------------------------------------------------------------------------
+
+# The monitor's status answer as text: one aligned "name: value" line per field, all of them
+# when verbose, else the few an administrator looks at first. An answer that is not a
+# key/value list is shown as it came.
+proc formatStatus {answer asText verbose} {
+    if {[catch {llength $answer} n] || $n % 2 != 0 || $n == 0} { return $answer }
+    set first {state service address uptime requests}
+    set labels {state State service Service datadir "Data directory" pid "Process id"
+        address "Monitor address" started Started uptime Uptime version Version
+        requests "Requests served"}
+    set shown {}
+    foreach {key value} $answer {
+        if {$verbose || $key in $first} {
+            if {$key eq "uptime" && [string is integer -strict $value]} {
+                set value [::kelda::duration $value]
+            }
+            set label [expr {[dict exists $labels $key] ? [dict get $labels $key] : $key}]
+            lappend shown $label $value
+        }
+    }
+    set width 0
+    foreach {label value} $shown { set width [expr {max($width, [string length $label:])}] }
+    set lines {}
+    foreach {label value} $shown { lappend lines [format "  %-*s  %s" $width $label: $value] }
+    return [join $lines \n]
+}
+
+# Seconds as days, hours, minutes and seconds.
+proc ::kelda::duration {seconds} {
+    set parts {}
+    foreach {unit size} {d 86400 h 3600 m 60} {
+        if {$seconds >= $size || $parts ne ""} {
+            lappend parts [expr {$seconds / $size}]$unit
+            set seconds [expr {$seconds % $size}]
+        }
+    }
+    lappend parts ${seconds}s
+    join $parts " "
 }
 
 # ---- data files of an instance ------------------------------------------------------------
@@ -197,8 +240,8 @@ proc instances {} {
             if {[catch {
                 http::geturl http://$urlHost:$port/ -query status -type text/plain \
                     -timeout 2000 -command [list ::kelda::monitorAnswered $i]
-            } message]} {
-                set ::kelda::answer($i) "down ($message)"
+            }]} {
+                set ::kelda::answer($i) down
             } else {
                 incr ::kelda::pending
             }
@@ -235,7 +278,7 @@ proc ::kelda::monitorAnswered {i token} {
     } elseif {$status eq "timeout"} {
         set ::kelda::answer($i) "down (no answer)"
     } else {
-        set ::kelda::answer($i) "down ([http::error $token])"
+        set ::kelda::answer($i) down
     }
     http::cleanup $token
     incr ::kelda::pending -1

@@ -63,7 +63,7 @@ apply {{texts} {
     createservererrorwinexists
         "A Windows service of that name already exists."
     createservererrorwin
-        "The Windows service could not be created."
+        "The Windows service could not be created. If a service of that name exists already, remove it or allow numbered names with qz.kelda.winservicecreatetries in etc/qz.tcl."
     createservererrorwinaddevhooks
         "The service was created, but its event log source could not be registered."
     removeservererrorwinopen
