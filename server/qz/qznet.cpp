@@ -131,10 +131,10 @@ bool HttpAdaptor::read(Buffer& into) {
     llhttp_errno_t rc =
         more ? llhttp_execute(&parser, chunk.getROPtr(0), chunk.size()) : llhttp_finish(&parser);
     if (answer.tooLarge) throw X(kXNet, 0, "answer larger than 16 MiB");
+    if (!more && !answer.complete) throw X(kXNet, 0, "connection closed before a whole answer");
     if (rc != HPE_OK && rc != HPE_PAUSED)
       throw X(kXNet, static_cast<int>(rc),
               std::string("malformed answer: ") + llhttp_get_error_reason(&parser));
-    if (!more && !answer.complete) throw X(kXNet, 0, "connection closed before a whole answer");
   }
   int status = parser.status_code;
   if (status < 200 || status > 299) {

@@ -63,8 +63,17 @@ proc cli::runProgram {program args} {
             --errors-for-leak-kinds=definite --log-file=$scratch/valgrind.%p.txt {*}$command]
     }
     set chan [open |[list {*}$command 2> $errFile] r]
-    fconfigure $chan -translation binary
-    set out [read $chan]
+    fconfigure $chan -translation binary -blocking 0
+    # Read in the event loop, so that servers a test runs in this process keep serving.
+    set ::cli::output ""
+    set ::cli::done 0
+    fileevent $chan readable [list apply {{chan} {
+        append ::cli::output [read $chan]
+        if {[eof $chan]} { set ::cli::done 1 }
+    }} $chan]
+    vwait ::cli::done
+    fconfigure $chan -blocking 1
+    set out $::cli::output
     set status 0
     if {[catch {close $chan} message options]} {
         set code [dict get $options -errorcode]
@@ -124,4 +133,33 @@ proc cli::finish {} {
     file delete -force $scratch
     if {$total == 0 || $failed > 0} { exit 1 }
     exit 0
+}
+
+# Starts ROOT/bin/mon for an instance in the background and waits until it answers;
+# answers its process id.
+proc startMonitor {datdir port args} {
+    set pid [exec $::cli::root/bin/mon {*}$args -datdir $datdir mon.tcl >/dev/null 2>@1 &]
+    for {set i 0} {$i < 100} {incr i} {
+        if {![catch {socket 127.0.0.1 $port} s]} {
+            close $s
+            return $pid
+        }
+        after 50
+    }
+    error "the monitor on port $port did not come up"
+}
+
+proc stopMonitor {pid} {
+    catch {exec kill $pid}
+    # Wait until it has gone, so that its port is free again.
+    for {set i 0} {$i < 100 && ![catch {exec kill -0 $pid}]} {incr i} { after 50 }
+}
+
+# An instance directory with a config.tcl for a monitor on port.
+proc makeInstance {dir port {service demo}} {
+    file mkdir $dir
+    writeFile $dir/config.tcl "set qz.servicename $service
+set qz.kelda.monoamname 127.0.0.1
+set qz.kelda.monoamport $port
+"
 }
