@@ -6,7 +6,7 @@
 #include <string>
 
 #include "kelda_nt_testing.h"
-#include "winsvc.h"
+#include "svcplatform.h"
 #include "xkelda.h"
 
 using namespace winsvc;

@@ -1,6 +1,6 @@
 // kelda's Windows service layer: the service of each instance, its start and stop with
 // progress polling, its event-log source, and the one Service Control Manager connection.
-// Everything here reaches Windows only through the platform interface (winsvc.h), and raises
+// Everything here reaches Windows only through the platform interface (svcplatform.h), and raises
 // Xkelda on failure.
 #pragma once
 

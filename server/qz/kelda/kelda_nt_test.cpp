@@ -8,7 +8,7 @@
 
 #include "kelda_nt_testing.h"
 #include "keldatest.h"
-#include "winsvc_fake.h"
+#include "svcplatform_fake.h"
 #include "xkelda.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "winsvc.h"
+#include "svcplatform.h"
 
 namespace winsvc {
 namespace {

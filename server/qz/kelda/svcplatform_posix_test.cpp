@@ -11,7 +11,7 @@
 
 #include "keldatest.h"
 #include "qzscm.h"
-#include "winsvc.h"
+#include "svcplatform.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "winsvc_fake.h"
+#include "svcplatform_fake.h"
 
 #include <cstdint>
 

@@ -1,8 +1,8 @@
 // The Windows operations that kelda's service layer uses, behind one interface: the Service
 // Control Manager, the registry and three kernel calls, with the Windows names, constants and
 // status record, and nothing from <windows.h>. Beside it stand the real calls
-// (winsvc_win32.cpp), a persistent substitute for POSIX systems (winsvc_posix.cpp) and, in
-// test code, a scripted fake (winsvc_fake.h).
+// (svcplatform_win32.cpp), a persistent substitute for POSIX systems (svcplatform_posix.cpp) and,
+// in test code, a scripted fake (svcplatform_fake.h).
 #pragma once
 
 #include <cstdint>

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "qzscm.h"
-#include "winsvc.h"
+#include "svcplatform.h"
 
 namespace winsvc {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "winsvc.h"
+#include "svcplatform.h"
 
 namespace winsvc {
 
