@@ -8,6 +8,12 @@
 namespace qz {
 namespace service {
 
+// Called once at start, before anything slow, by a program that may run as a service: under
+// the service manager it connects to it and reports start pending. onStop is called, possibly
+// from another thread, when the service manager asks the service to stop (on POSIX the stop
+// arrives as SIGTERM instead, which the program handles itself).
+void begin(void (*onStop)());
+
 // True when the program runs under the service manager.
 bool active();
 // Start pending; raise checkPoint as start-up makes progress.

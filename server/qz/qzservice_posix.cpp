@@ -36,6 +36,10 @@ void report(uint32_t state, uint32_t checkPoint, uint32_t waitHint, uint32_t exi
 
 }  // namespace
 
+void begin(void (*)()) {
+  starting(1, 10000);
+}
+
 bool active() {
   return serviceRequested() && serviceName() != nullptr;
 }

@@ -30,6 +30,11 @@ extern "C" void onSignal(int) {
   Tcl_AsyncMark(stopHandler);
 }
 
+// A stop from the service manager (Windows: on the dispatcher's thread).
+void onServiceStop() {
+  Tcl_AsyncMark(stopHandler);
+}
+
 // qz::serviceRunning: the script serves; tell the service manager.
 int serviceRunning(int, const char**) {
   qz::service::running();
@@ -42,11 +47,11 @@ int main(int argc, char** argv) {
   const char** args = const_cast<const char**>(argv);
   try {
     qz::init(argc, args);
-    qz::service::starting(1, 10000);
+    stopHandler = Tcl_AsyncCreate(onStop, nullptr);
+    qz::service::begin(onServiceStop);
     qz::setVarStr("qz.mon.version", "7.0(0)");
     qz::setVarStr("qz.mon.stop", "0");
     qz::exportProc("qz::serviceRunning", serviceRunning);
-    stopHandler = Tcl_AsyncCreate(onStop, nullptr);
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
     qz::evalFile(argc > 1 ? args[1] : "mon.tcl");
