@@ -4,6 +4,7 @@
 
 #include <tcl.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
