@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -17,11 +18,23 @@ namespace {
 class TempRoot {
  public:
   TempRoot() {
-    char tmpl[] = "/tmp/qz_test.XXXXXX";
-    path_ = mkdtemp(tmpl);
-    std::system(("mkdir -p " + path_ + "/etc " + path_ + "/lib/kelda").c_str());
+    namespace fs = std::filesystem;
+    static int made = 0;
+    for (;;) {
+      fs::path p = fs::temp_directory_path() /
+                   ("qz_test." + std::to_string(std::rand()) + "." + std::to_string(++made));
+      if (fs::create_directory(p)) {
+        path_ = p.generic_string();
+        break;
+      }
+    }
+    fs::create_directories(path_ + "/etc");
+    fs::create_directories(path_ + "/lib/kelda");
   }
-  ~TempRoot() { std::system(("rm -rf " + path_).c_str()); }
+  ~TempRoot() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   const std::string& path() const { return path_; }
   void write(const std::string& rel, const std::string& text) const {
     std::ofstream(path_ + "/" + rel) << text;
@@ -210,7 +223,7 @@ TEST(Startup, OptionsAreTakenFromTheFrontOnly) {
 TEST(Startup, ConfigurationScriptsAndTheirErrors) {
   TempRoot root;
   root.write("etc/qz.tcl", "set qz.fromsettings yes\n");
-  std::system(("mkdir -p " + root.path() + "/dat").c_str());
+  std::filesystem::create_directories(root.path() + "/dat");
   root.write("dat/config.tcl", "set qz.servicename svc7\n");
   start(root, {"-datdir", root.path() + "/dat"});
   EXPECT_EQ(qz::getVarStr("qz.fromsettings", ""), "yes");

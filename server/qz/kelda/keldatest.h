@@ -2,9 +2,8 @@
 // started on it.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -30,12 +29,26 @@ inline void writeFile(const std::string& path, const std::string& text) {
 class ScratchRoot {
  public:
   ScratchRoot() {
-    char tmpl[] = "/tmp/kelda_test.XXXXXX";
-    path_ = mkdtemp(tmpl);
-    shell("mkdir -p '" + path_ + "/etc' '" + path_ +
-          "/lib/kelda' && cp " KELDA_SCRIPT_DIR "/*.tcl '" + path_ + "/lib/kelda/'");
+    namespace fs = std::filesystem;
+    static int made = 0;
+    for (;;) {
+      fs::path p = fs::temp_directory_path() /
+                   ("kelda_test." + std::to_string(std::rand()) + "." + std::to_string(++made));
+      if (fs::create_directory(p)) {
+        path_ = p.generic_string();
+        break;
+      }
+    }
+    fs::create_directories(path_ + "/etc");
+    fs::create_directories(path_ + "/lib/kelda");
+    for (const auto& script : fs::directory_iterator(KELDA_SCRIPT_DIR))
+      if (script.path().extension() == ".tcl")
+        fs::copy_file(script.path(), path_ + "/lib/kelda/" + script.path().filename().string());
   }
-  ~ScratchRoot() { shell("rm -rf '" + path_ + "'"); }
+  ~ScratchRoot() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   ScratchRoot(const ScratchRoot&) = delete;
   ScratchRoot& operator=(const ScratchRoot&) = delete;
 

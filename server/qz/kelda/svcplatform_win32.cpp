@@ -2,9 +2,10 @@
 // namesake, converting between the interface's types and the system's.
 
 // The interface first: <windows.h> defines many of its constant names as macros.
-#include <windows.h>
-
+// clang-format off
 #include "svcplatform.h"
+#include <windows.h>
+// clang-format on
 
 namespace winsvc {
 namespace {
