@@ -2,6 +2,7 @@
 // started on it.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -55,7 +56,12 @@ class ScratchRoot {
   const std::string& path() const { return path_; }
   std::string at(const std::string& rel) const { return path_ + "/" + rel; }
   std::string logFile() const { return at("test.log"); }
-  std::string log() const { return readFile(logFile()); }
+  // The log's lines, with Windows line ends made plain.
+  std::string log() const {
+    std::string text = readFile(logFile());
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+  }
 
   // Starts the framework on this root, logging levels 1..logLevel to logFile(), and loads
   // the catalogue and the tool's procedures.
