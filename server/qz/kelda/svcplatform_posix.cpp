@@ -167,6 +167,9 @@ int spawnDetached(const std::vector<std::string>& words, const std::string& dir,
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return 0;
   scm::makeDirs(dir + "/logs");
   std::string logPath = dir + "/logs/" + scm::fileName(name) + ".log";
+  // Whatever this process has buffered for its output is its own: written out before the
+  // fork, it cannot be written a second time by a child.
+  std::fflush(nullptr);
   pid_t child = fork();
   if (child < 0) {
     close(pipeFds[0]);
