@@ -127,15 +127,23 @@ proc ::kelda::listedDirectories {} {
     return [settingOf [readFile $path] qz.instances]
 }
 
-# The monitor ports that the listed instances use.
+# The monitor ports that the listed instances use. One throw-away interpreter reads every
+# config.tcl: making one per file would make each create slower as the list grows.
 proc ::kelda::usedMonitorPorts {} {
     set ports {}
-    foreach dir [listedDirectories] {
-        set config [file join $dir config.tcl]
-        if {[file readable $config]} {
-            set port [settingOf [readFile $config] qz.kelda.monoamport]
-            if {$port ne ""} { lappend ports $port }
+    set child [interp create -safe]
+    try {
+        foreach dir [listedDirectories] {
+            set config [file join $dir config.tcl]
+            if {![file readable $config]} { continue }
+            $child eval {unset -nocomplain qz.kelda.monoamport}
+            if {[catch {$child eval [readFile $config]}]} { continue }
+            if {[$child eval {info exists qz.kelda.monoamport}]} {
+                lappend ports [$child eval {set qz.kelda.monoamport}]
+            }
         }
+    } finally {
+        interp delete $child
     }
     return $ports
 }
