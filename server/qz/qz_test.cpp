@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "qztest.h"
+
 namespace {
 
 // A product root in a fresh temporary directory, with etc/ and lib/kelda/.
@@ -19,15 +21,7 @@ class TempRoot {
  public:
   TempRoot() {
     namespace fs = std::filesystem;
-    static int made = 0;
-    for (;;) {
-      fs::path p = fs::temp_directory_path() /
-                   ("qz_test." + std::to_string(std::rand()) + "." + std::to_string(++made));
-      if (fs::create_directory(p)) {
-        path_ = p.generic_string();
-        break;
-      }
-    }
+    path_ = qztest::makeScratchDir("qz_test");
     fs::create_directories(path_ + "/etc");
     fs::create_directories(path_ + "/lib/kelda");
   }

@@ -13,7 +13,14 @@ class Socket {
   Socket() = default;
   ~Socket() { close(); }
   Socket(Socket&& other) noexcept : fd_(other.fd_) { other.fd_ = kNone; }
-  Socket& operator=(Socket&& other) noexcept;
+  Socket& operator=(Socket&& other) noexcept {
+    if (this != &other) {
+      close();
+      fd_ = other.fd_;
+      other.fd_ = kNone;
+    }
+    return *this;
+  }
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
 

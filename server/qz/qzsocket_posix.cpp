@@ -45,15 +45,6 @@ struct AddrInfoFree {
 
 }  // namespace
 
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = other.fd_;
-    other.fd_ = kNone;
-  }
-  return *this;
-}
-
 void Socket::close() {
   if (fd_ != kNone) ::close(static_cast<int>(fd_));
   fd_ = kNone;

@@ -51,15 +51,6 @@ SOCKET sock(long long fd) {
 
 }  // namespace
 
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = other.fd_;
-    other.fd_ = kNone;
-  }
-  return *this;
-}
-
 void Socket::close() {
   if (fd_ != kNone) closesocket(sock(fd_));
   fd_ = kNone;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "qz.h"
+#include "qztest.h"
 
 namespace keldatest {
 
@@ -31,15 +32,7 @@ class ScratchRoot {
  public:
   ScratchRoot() {
     namespace fs = std::filesystem;
-    static int made = 0;
-    for (;;) {
-      fs::path p = fs::temp_directory_path() /
-                   ("kelda_test." + std::to_string(std::rand()) + "." + std::to_string(++made));
-      if (fs::create_directory(p)) {
-        path_ = p.generic_string();
-        break;
-      }
-    }
+    path_ = qztest::makeScratchDir("kelda_test");
     fs::create_directories(path_ + "/etc");
     fs::create_directories(path_ + "/lib/kelda");
     for (const auto& script : fs::directory_iterator(KELDA_SCRIPT_DIR))
