@@ -79,8 +79,14 @@ bool writeRecord(const std::string& dir, const std::string& name, const Record& 
   return scm::writeFileAtomically(recordPath(dir, name), text);
 }
 
+// A process that has ended but that nobody has reaped yet (a zombie) counts as gone: where
+// the system's first process does not reap orphans, a crashed service stays one for good.
 bool alive(int pid) {
-  return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+  if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) return false;
+  std::string stat;
+  if (!scm::readWholeFile("/proc/" + std::to_string(pid) + "/stat", stat)) return true;
+  size_t close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'Z';
 }
 
 // The service's status, corrected for a process that ended without saying so; a service
