@@ -5,7 +5,6 @@
 #include "keldacmds.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -27,7 +26,7 @@ std::string evalText(const std::string& script) {
 [[noreturn]] void fail(const char* failureKey, const qz::X& x) {
   printMessage(failureKey);
   std::printf("%s\n", x.errorText().c_str());
-  std::exit(-1);
+  keldaExit(-1);
 }
 
 // Runs one undo step; its own failure is logged and must not hide the error being undone.

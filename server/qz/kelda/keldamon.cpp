@@ -1,7 +1,6 @@
 // The monitor link and the two commands that use it: status and cmd.
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -76,7 +75,7 @@ int statusCmd(int argc, const char** argv) {
   } catch (Xkelda& x) {
     printMessage("qz.kelda.strings.statusfailure");
     std::printf("%s\n", x.errorText().c_str());
-    std::exit(-1);
+    keldaExit(-1);
   }
   return 0;
 }
@@ -90,7 +89,7 @@ int cmdCmd(int argc, const char** argv) {
     std::printf("%s\n", answer.c_str());
   } catch (Xkelda& x) {
     std::printf("%s\n", x.errorText().c_str());
-    std::exit(-1);
+    keldaExit(-1);
   }
   return 0;
 }
