@@ -3,8 +3,11 @@
 #include "keldareg.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
+#include "qzsys.h"
 #include "xkelda.h"
 
 #if defined(_WIN32)
@@ -76,14 +79,36 @@ void writeDatdirs() {
     if (!entry.empty()) entries += "{" + entry + "} ";
   }
   std::string line = std::string("set ") + "qz.instances" + " [list " + entries + "]";
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "w+"));
-  if (!file) KELDA_THROW("writeDatdirs", "qz.kelda.strings.createserverdatadirs");
-  std::fputs(line.c_str(), file.get());
+  // Written beside the list and then put in its place, so that the list file is always
+  // either the old list or the new one: a process ended half-way, a full disk or an
+  // unwritable directory leaves the old one.
+  std::string temporary = path + ".new" + std::to_string(qz::sys::processId());
+  bool written = false;
+  {
+    std::unique_ptr<FILE, FileCloser> file(std::fopen(temporary.c_str(), "w"));
+    if (file) {
+      bool put = std::fputs(line.c_str(), file.get()) >= 0;
+      written = std::fclose(file.release()) == 0 && put;
+    }
+  }
+  std::error_code error;
+  if (written) std::filesystem::rename(temporary, path, error);
+  if (!written || error) {
+    std::remove(temporary.c_str());
+    KELDA_THROW("writeDatdirs", "qz.kelda.strings.createserverdatadirs");
+  }
+}
+
+void loadDatdirs() {
+  qz::eval("unset -nocomplain qz.instances");
+  qz::evalFile("datdirs.tcl");
+  if (qz::eval("info exists qz.instances") != "1")
+    throw qz::Xtcl("datdirs.tcl does not set qz.instances");
 }
 
 void applyCmdToAllServers(std::string command) {
   try {
-    qz::evalFile("datdirs.tcl");
+    loadDatdirs();
   } catch (qz::Xtcl&) {
     KELDA_THROW("applyCmdToAllServers", "qz.kelda.strings.nodatadirs");
   }
