@@ -229,18 +229,25 @@ proc createDataFiles {dir} {
     if {[info exists ::qz.kelda.monoamname] && ${::qz.kelda.monoamname} ne ""} {
         set host ${::qz.kelda.monoamname}
     }
-    ::kelda::withClaimsLocked {
-        set port [::kelda::freeMonitorPort $host [::kelda::claimedPorts]]
-        ::kelda::writeConfig $config $dir $host $port
-        set f [open [file join [::kelda::claimsDir] $port] w]
-        puts $f [file normalize $dir]
+    try {
+        ::kelda::withClaimsLocked {
+            set port [::kelda::freeMonitorPort $host [::kelda::claimedPorts]]
+            ::kelda::writeConfig $config $dir $host $port
+            lappend made config.tcl
+            set f [open [file join [::kelda::claimsDir] $port] w]
+            puts $f [file normalize $dir]
+            close $f
+        }
+        set f [open $manifest w]
+        puts $f $made
         close $f
+    } on error {message options} {
+        # What was made goes again, so that a failed create leaves nothing behind.
+        file delete $manifest
+        if {"config.tcl" in $made} { file delete $config }
+        if {"directory" in $made} { catch {file delete $dir} }
+        return -options $options $message
     }
-    lappend made config.tcl
-
-    set f [open $manifest w]
-    puts $f $made
-    close $f
     return created
 }
 
