@@ -103,7 +103,8 @@ void loadDatdirs() {
   qz::eval("unset -nocomplain qz.instances");
   qz::evalFile("datdirs.tcl");
   if (qz::eval("info exists qz.instances") != "1")
-    throw qz::Xtcl("datdirs.tcl does not set qz.instances");
+    KELDA_THROW_AS("loadDatdirs", KELDA_SRC, "qz::Xtcl(\"datdirs.tcl does not set the list\")",
+                   qz::Xtcl("datdirs.tcl does not set the list"));
 }
 
 void applyCmdToAllServers(std::string command) {
