@@ -12,11 +12,9 @@
 
 #if defined(_WIN32)
 #include <direct.h>
-#define keldaGetcwd _getcwd
 #define keldaChdir _chdir
 #else
 #include <unistd.h>
-#define keldaGetcwd getcwd
 #define keldaChdir chdir
 #endif
 
@@ -58,13 +56,12 @@ std::string instanceAt(int index) {
 }
 
 bool directoryExists(std::string path) {
-  char cwd[260];
-  cwd[0] = '\0';
-  if (keldaGetcwd(cwd, sizeof cwd) == nullptr) cwd[0] = '\0';
+  // The current directory is kept whatever its length (a fixed buffer of 260 bytes left the
+  // process in the tested directory when it was longer, and relative paths then went astray).
+  std::error_code error;
+  std::filesystem::path cwd = std::filesystem::current_path(error);
   if (keldaChdir(path.c_str()) != 0) return false;
-  if (cwd[0] != '\0' && keldaChdir(cwd) != 0) {
-    // Nothing in the tool depends on the current directory; the test itself succeeded.
-  }
+  if (!error) std::filesystem::current_path(cwd, error);
   return true;
 }
 
