@@ -8,3 +8,9 @@ int startCmd(int argc, const char** argv);
 int stopCmd(int argc, const char** argv);
 int statusCmd(int argc, const char** argv);
 int cmdCmd(int argc, const char** argv);
+
+// The tool's entry: everything main does (keldamain.cpp); answers the exit status.
+int keldaMain(int argc, char** argv);
+
+// Ends the process after a command has reported its failure (create, remove, status, cmd).
+[[noreturn]] void keldaExit(int status);

@@ -1,7 +1,6 @@
 // The monitor link and the two commands that use it: status and cmd.
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -15,6 +14,23 @@ namespace {
 struct FileCloser {
   void operator()(FILE* f) const { std::fclose(f); }
 };
+
+// True when text between braces is one braced Tcl word: every brace that is not escaped has
+// its partner and none closes before it opens. Only then does "{ text }" hold text whole; a
+// brace that closes early ends the word and lets the rest be evaluated as Tcl.
+bool bracesPairUp(const std::string& text) {
+  int depth = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;
+    } else if (text[i] == '{') {
+      ++depth;
+    } else if (text[i] == '}' && --depth < 0) {
+      return false;
+    }
+  }
+  return depth == 0;
+}
 
 }  // namespace
 
@@ -70,13 +86,18 @@ int statusCmd(int argc, const char** argv) {
     printMessage("qz.kelda.strings.status");
     std::printf("%s\n", qz::getVarStr("qz.datdir", "").c_str());
     std::string answer = sendToMon("status");
+    // An answer that the braces cannot hold fails as a Tcl error, as an unbalanced one does in
+    // the evaluation, and is never evaluated.
+    if (!bracesPairUp(answer))
+      KELDA_THROW_AS("statusCmd", KELDA_SRC, "qz::Xtcl(\"unbalanced braces in the answer\")",
+                     qz::Xtcl("unbalanced braces in the monitor's answer"));
     std::string script =
         "formatStatus { " + answer + " }" + (verbose ? " true true" : " true false");
     std::printf("%s\n", qz::eval(script.c_str()).c_str());
   } catch (Xkelda& x) {
     printMessage("qz.kelda.strings.statusfailure");
     std::printf("%s\n", x.errorText().c_str());
-    std::exit(-1);
+    keldaExit(-1);
   }
   return 0;
 }
@@ -90,7 +111,7 @@ int cmdCmd(int argc, const char** argv) {
     std::printf("%s\n", answer.c_str());
   } catch (Xkelda& x) {
     std::printf("%s\n", x.errorText().c_str());
-    std::exit(-1);
+    keldaExit(-1);
   }
   return 0;
 }

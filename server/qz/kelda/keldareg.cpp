@@ -3,17 +3,18 @@
 #include "keldareg.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
+#include "qzsys.h"
 #include "xkelda.h"
 
 #if defined(_WIN32)
 #include <direct.h>
-#define keldaGetcwd _getcwd
 #define keldaChdir _chdir
 #else
 #include <unistd.h>
-#define keldaGetcwd getcwd
 #define keldaChdir chdir
 #endif
 
@@ -55,13 +56,12 @@ std::string instanceAt(int index) {
 }
 
 bool directoryExists(std::string path) {
-  char cwd[260];
-  cwd[0] = '\0';
-  if (keldaGetcwd(cwd, sizeof cwd) == nullptr) cwd[0] = '\0';
+  // The current directory is kept whatever its length (a fixed buffer of 260 bytes left the
+  // process in the tested directory when it was longer, and relative paths then went astray).
+  std::error_code error;
+  std::filesystem::path cwd = std::filesystem::current_path(error);
   if (keldaChdir(path.c_str()) != 0) return false;
-  if (cwd[0] != '\0' && keldaChdir(cwd) != 0) {
-    // Nothing in the tool depends on the current directory; the test itself succeeded.
-  }
+  if (!error) std::filesystem::current_path(cwd, error);
   return true;
 }
 
@@ -76,14 +76,37 @@ void writeDatdirs() {
     if (!entry.empty()) entries += "{" + entry + "} ";
   }
   std::string line = std::string("set ") + "qz.instances" + " [list " + entries + "]";
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "w+"));
-  if (!file) KELDA_THROW("writeDatdirs", "qz.kelda.strings.createserverdatadirs");
-  std::fputs(line.c_str(), file.get());
+  // Written beside the list and then put in its place, so that the list file is always
+  // either the old list or the new one: a process ended half-way, a full disk or an
+  // unwritable directory leaves the old one.
+  std::string temporary = path + ".new" + std::to_string(qz::sys::processId());
+  bool written = false;
+  {
+    std::unique_ptr<FILE, FileCloser> file(std::fopen(temporary.c_str(), "w"));
+    if (file) {
+      bool put = std::fputs(line.c_str(), file.get()) >= 0;
+      written = std::fclose(file.release()) == 0 && put;
+    }
+  }
+  std::error_code error;
+  if (written) std::filesystem::rename(temporary, path, error);
+  if (!written || error) {
+    std::remove(temporary.c_str());
+    KELDA_THROW("writeDatdirs", "qz.kelda.strings.createserverdatadirs");
+  }
+}
+
+void loadDatdirs() {
+  qz::eval("unset -nocomplain qz.instances");
+  qz::evalFile("datdirs.tcl");
+  if (qz::eval("info exists qz.instances") != "1")
+    KELDA_THROW_AS("loadDatdirs", KELDA_SRC, "qz::Xtcl(\"datdirs.tcl does not set the list\")",
+                   qz::Xtcl("datdirs.tcl does not set the list"));
 }
 
 void applyCmdToAllServers(std::string command) {
   try {
-    qz::evalFile("datdirs.tcl");
+    loadDatdirs();
   } catch (qz::Xtcl&) {
     KELDA_THROW("applyCmdToAllServers", "qz.kelda.strings.nodatadirs");
   }

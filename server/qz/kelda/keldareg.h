@@ -18,8 +18,12 @@ std::string instanceAt(int index);
 bool directoryExists(std::string path);
 
 // Rewrites ROOT/etc/datdirs.tcl from qz.instances; Xkelda createserverdatadirs when the file
-// cannot be opened for writing (it is then left as it was).
+// cannot be written in full (it is then left as it was).
 void writeDatdirs();
+
+// Loads the persisted list into qz.instances: Xtcl when datdirs.tcl is missing, fails, or
+// does not set the list (an empty file, for one).
+void loadDatdirs();
 
 // Loads the persisted list and, for every entry in order, makes it the current instance
 // (qz.datdir, its config.tcl) and evaluates command. Xkelda nodatadirs when there is no list.

@@ -466,12 +466,20 @@ class PosixPlatform : public Platform {
       return failWith<LONG>(ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND);
     scm::Lock lock(dir);
     if (!isDirectory(path)) return failWith<LONG>(ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND);
-    // Values go with the key; a key with subkeys is refused, as on Windows.
+    // Values go with the key; a key with subkeys is refused, as on Windows, before anything
+    // of it is deleted.
+    std::vector<std::string> entries;
+    if (!listDirectory(path, entries))
+      return failWith<LONG>(ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
+    for (const std::string& e : entries)
+      if (e != ".values") return failWith<LONG>(ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
     std::string values = path + "/.values";
     std::vector<std::string> names;
-    if (!listDirectory(values, names) || !removeFiles(values, names) ||
-        rmdir(values.c_str()) != 0 || rmdir(path.c_str()) != 0)
+    bool hasValues = isDirectory(values);
+    if (hasValues && (!listDirectory(values, names) || !removeFiles(values, names) ||
+                      rmdir(values.c_str()) != 0))
       return failWith<LONG>(ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
+    if (rmdir(path.c_str()) != 0) return failWith<LONG>(ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
     return 0;
   }
 

@@ -168,6 +168,26 @@ TEST_F(Substitute, RegistryKeysAndValues) {
   EXPECT_EQ(os().RegDeleteKeyA(HKEY_LOCAL_MACHINE, path), 2);
 }
 
+// Deleting a key that has a subkey is refused before anything of it goes: its values stay, and
+// once the subkey is gone the key deletes.
+TEST_F(Substitute, RefusedKeyDeletionChangesNothing) {
+  const char* parent = "SYSTEM\\Parent";
+  const char* child = "SYSTEM\\Parent\\Child";
+  ScopedRegistryKey key;
+  ASSERT_EQ(os().RegCreateKeyA(HKEY_LOCAL_MACHINE, parent, key.receive()), 0);
+  const unsigned char data[] = {7, 0, 0, 0};
+  ASSERT_EQ(os().RegSetValueExA(key.get(), "TypesSupported", 0, REG_DWORD, data, 4), 0);
+  ASSERT_EQ(os().RegCreateKeyA(HKEY_LOCAL_MACHINE, child, key.receive()), 0);
+  key.reset();
+  EXPECT_EQ(os().RegDeleteKeyA(HKEY_LOCAL_MACHINE, parent), 5);
+  std::string stored;
+  EXPECT_TRUE(qz::scm::readWholeFile(
+      root_.at("scm/registry/hklm/system/parent/.values/typessupported"), stored));
+  EXPECT_EQ(os().RegDeleteKeyA(HKEY_LOCAL_MACHINE, child), 0);
+  EXPECT_EQ(os().RegDeleteKeyA(HKEY_LOCAL_MACHINE, parent), 0);
+  EXPECT_EQ(os().RegOpenKeyA(HKEY_LOCAL_MACHINE, parent, key.receive()), 2);
+}
+
 // Two processes creating and deleting services at the same moment: every record that should
 // be there is, whole, and no other.
 TEST_F(Substitute, ProcessesChangingServicesAtOnce) {

@@ -148,13 +148,13 @@ proc ::kelda::usedMonitorPorts {} {
     return $ports
 }
 
-# The first port from the first monitor port up that no listed instance uses and nothing on
-# this machine listens on right now.
-proc ::kelda::freeMonitorPort {host} {
+# The first port from the first monitor port up that no listed instance uses, no other
+# instance has claimed and nothing on this machine listens on right now.
+proc ::kelda::freeMonitorPort {host {claimed {}}} {
     variable firstMonitorPort
     set first $firstMonitorPort
     if {[info exists ::qz.kelda.firstmonport]} { set first ${::qz.kelda.firstmonport} }
-    set used [usedMonitorPorts]
+    set used [concat [usedMonitorPorts] $claimed]
     for {set port $first} {$port < 65536} {incr port} {
         if {$port in $used} { continue }
         if {[catch {socket -server {apply {args {}}} -myaddr $host $port} listener]} { continue }
@@ -162,6 +162,63 @@ proc ::kelda::freeMonitorPort {host} {
         return $port
     }
     error "no free monitor port from $first up"
+}
+
+# ---- monitor port claims
+#
+# Instances created at the same time cannot see each other in the list (each process reads it
+# before the other writes it), so every new instance also claims its port in
+# ROOT/etc/monports: one file per port, holding the data directory. A claim counts while that
+# directory's config.tcl names the port; the claims are read and made under a lock, so that
+# two processes never choose the same port.
+
+proc ::kelda::claimsDir {} { file join ${::qz.rootdir} etc monports }
+
+# Runs script with the claims locked. The lock is a file made exclusively; one left by a
+# process that ended without removing it is taken over after a minute.
+proc ::kelda::withClaimsLocked {script} {
+    set dir [claimsDir]
+    file mkdir $dir
+    set lock [file join $dir .lock]
+    for {set waited 0} {[catch {open $lock {WRONLY CREAT EXCL}} f]} {incr waited 10} {
+        if {![catch {file mtime $lock} made] && [clock seconds] - $made > 60} {
+            file delete $lock
+            continue
+        }
+        if {$waited > 30000} { error "the monitor port claims stay locked ($lock)" }
+        after 10
+    }
+    close $f
+    try {
+        uplevel 1 $script
+    } finally {
+        file delete $lock
+    }
+}
+
+# The ports claimed by instances that still have them; claims that no longer count go.
+proc ::kelda::claimedPorts {} {
+    set ports {}
+    foreach claim [glob -nocomplain -directory [claimsDir] {[0-9]*}] {
+        set port [file tail $claim]
+        set owner [string trim [readFile $claim]]
+        set config [file join $owner config.tcl]
+        if {[file readable $config] && [settingOf [readFile $config] qz.kelda.monoamport] eq $port} {
+            lappend ports $port
+        } else {
+            file delete $claim
+        }
+    }
+    return $ports
+}
+
+proc ::kelda::writeConfig {config dir host port} {
+    set f [open $config w]
+    puts $f "# Settings of the server instance in $dir, written by kelda create."
+    puts $f [list set qz.servicename ${::qz.servicename}]
+    puts $f [list set qz.kelda.monoamname $host]
+    puts $f [list set qz.kelda.monoamport $port]
+    close $f
 }
 
 # Makes the instance's data directory and its config.tcl; answers "exists" when the
@@ -180,18 +237,25 @@ proc createDataFiles {dir} {
     if {[info exists ::qz.kelda.monoamname] && ${::qz.kelda.monoamname} ne ""} {
         set host ${::qz.kelda.monoamname}
     }
-    set port [::kelda::freeMonitorPort $host]
-    set f [open $config w]
-    puts $f "# Settings of the server instance in $dir, written by kelda create."
-    puts $f [list set qz.servicename ${::qz.servicename}]
-    puts $f [list set qz.kelda.monoamname $host]
-    puts $f [list set qz.kelda.monoamport $port]
-    close $f
-    lappend made config.tcl
-
-    set f [open $manifest w]
-    puts $f $made
-    close $f
+    try {
+        ::kelda::withClaimsLocked {
+            set port [::kelda::freeMonitorPort $host [::kelda::claimedPorts]]
+            ::kelda::writeConfig $config $dir $host $port
+            lappend made config.tcl
+            set f [open [file join [::kelda::claimsDir] $port] w]
+            puts $f [file normalize $dir]
+            close $f
+        }
+        set f [open $manifest w]
+        puts $f $made
+        close $f
+    } on error {message options} {
+        # What was made goes again, so that a failed create leaves nothing behind.
+        file delete $manifest
+        if {"config.tcl" in $made} { file delete $config }
+        if {"directory" in $made} { catch {file delete $dir} }
+        return -options $options $message
+    }
     return created
 }
 

@@ -1,0 +1,81 @@
+// Fuzz target: the answer side of the network client. The bytes of an input are what a
+// monitor sends back, handed to HttpAdaptor::read in chunks of fuzz-chosen sizes and followed
+// by the end of the stream. read either answers a body of at most 16 MiB or throws a network
+// error; it never crashes, hangs or throws anything else.
+//
+// Input: one byte of filler (its low five bits: MiB of 'a' sent after the input bytes, so
+// that the size limits can be reached), one byte that picks the chunk sizes, then the bytes.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+#include "qznet.h"
+
+namespace {
+
+// The bottom of the stack: hands out the scripted bytes, then the end of the stream; what is
+// written goes nowhere.
+class ScriptedAdaptor : public qz::Adaptor {
+ public:
+  ScriptedAdaptor(const uint8_t* data, size_t size, unsigned chunkPick, size_t fillerBytes)
+      : data_(data), size_(size), chunkPick_(chunkPick), filler_(fillerBytes) {}
+
+  void write(const qz::Buffer&) override {}
+
+  bool read(qz::Buffer& into) override {
+    if (offset_ < size_) {
+      // Chunk sizes from 1 byte up, varying from one read to the next.
+      size_t n = 1 + (chunkPick_ * (reads_ + 1) * 2654435761u >> 7) % (chunkPick_ % 64 + 1);
+      ++reads_;
+      if (n > size_ - offset_) n = size_ - offset_;
+      into.append(reinterpret_cast<const char*>(data_) + offset_, n);
+      offset_ += n;
+      return true;
+    }
+    if (filler_ > 0) {
+      static const std::string block(64 * 1024, 'a');
+      size_t n = filler_ < block.size() ? filler_ : block.size();
+      into.append(block.data(), n);
+      filler_ -= n;
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  unsigned chunkPick_;
+  size_t filler_;
+  size_t offset_ = 0;
+  unsigned reads_ = 0;
+};
+
+[[noreturn]] void broken(const char* what) {
+  std::fprintf(stderr, "%s\n", what);
+  std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  size_t filler = static_cast<size_t>(data[0] & 0x1F) << 20;
+  unsigned chunkPick = data[1];
+  qz::Connection connection(qz::net::Socket(), qz::PortAddr("127.0.0.1", "1"), 1000);
+  connection.push(new ScriptedAdaptor(data + 2, size - 2, chunkPick, filler));
+  connection.push(new qz::HttpAdaptor(true));
+  qz::Buffer body;
+  try {
+    connection.read(body);
+    if (body.size() > qz::HttpAdaptor::kMaxAnswer) broken("a body over 16 MiB was accepted");
+  } catch (const qz::X& x) {
+    if (x.kind != qz::kXNet) broken("an error that is not a network error");
+  } catch (...) {
+    broken("an exception that is not qz::X");
+  }
+  return 0;
+}
