@@ -31,7 +31,7 @@
 #include "kelda_nt_testing.h"
 #include "keldacmds.h"
 #include "keldatest.h"
-#include "winsvc_fake.h"
+#include "svcplatform_fake.h"
 
 namespace {
 

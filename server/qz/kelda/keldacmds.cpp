@@ -11,7 +11,7 @@
 
 #include "kelda_nt.h"
 #include "keldareg.h"
-#include "winsvc.h"
+#include "svcplatform.h"
 #include "xkelda.h"
 
 namespace {
