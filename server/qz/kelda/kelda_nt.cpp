@@ -208,23 +208,22 @@ std::string createQZWindowsService(const char* name, const char* display, const 
   std::string candidate = name;
   std::string candidateDisplay = display != nullptr ? display : "";
 
+  bool create = false;
   for (;;) {
-    bool create = false;
-    for (;;) {
-      ScopedServiceHandle existing(
-          os().OpenServiceA(manager().handle, candidate.c_str(), SERVICE_ALL_ACCESS));
-      if (!existing) {
-        create = n < tries;  // the name is free, whatever the reason
-        break;
-      }
-      existing.reset();
-      ++n;
-      candidate = numbered(name, n);
-      candidateDisplay = numbered(display != nullptr ? display : "", n);
-      if (n >= tries) break;
+    ScopedServiceHandle existing(
+        os().OpenServiceA(manager().handle, candidate.c_str(), SERVICE_ALL_ACCESS));
+    if (!existing) {
+      create = n < tries;  // the name is free, whatever the reason
+      break;
     }
-    if (!create) break;
+    existing.reset();
+    ++n;
+    candidate = numbered(name, n);
+    candidateDisplay = numbered(display != nullptr ? display : "", n);
+    if (n >= tries) break;
+  }
 
+  if (create) {
     ScopedServiceHandle service(
         os().CreateServiceA(manager().handle, candidate.c_str(), candidateDisplay.c_str(), access,
                             type, start, errorControl, commandLine, nullptr, nullptr, nullptr,
@@ -238,12 +237,6 @@ std::string createQZWindowsService(const char* name, const char* display, const 
       KELDA_NT_LOG(1, "KELDA - Created windows service - '%s'", candidate.c_str());
       return candidate;
     }
-    // Another process took the name since it was found free: go on with the next one while
-    // tries are left.
-    if (os().GetLastError() != ERROR_SERVICE_EXISTS || n + 1 >= tries) break;
-    ++n;
-    candidate = numbered(name, n);
-    candidateDisplay = numbered(display != nullptr ? display : "", n);
   }
 
   int32_t winErrorCode = lastError();

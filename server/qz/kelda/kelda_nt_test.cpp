@@ -230,29 +230,6 @@ TEST_F(ServiceLayer, CreateProbesNumberedNames) {
   EXPECT_EQ(fake_.openHandles(), 1);
 }
 
-// A name found free and taken by another process before the creation: the next name is
-// tried while tries are left, and with none left the creation fails with 1073.
-TEST_F(ServiceLayer, CreateGoesOnPastANameTakenMeanwhile) {
-  const char* cmd = "\"/r/bin/mon\" -service -datdir \"/d\" mon.tcl";
-  qz::setVarStr("qz.kelda.winservicecreatetries", "3");
-  // Calls: OpenSCManagerA, OpenServiceA (free), CreateServiceA (taken meanwhile).
-  fake_.failCall(3, ERROR_SERVICE_EXISTS);
-  EXPECT_EQ(
-      createQZWindowsService("qzproxyserver", "Inst", cmd, nullptr, nullptr, SERVICE_ALL_ACCESS,
-                             SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL),
-      "qzproxyserver1");
-  EXPECT_EQ(fake_.services["qzproxyserver1"].display, "Inst1");
-  EXPECT_EQ(fake_.services.count("qzproxyserver"), 0u);
-
-  freshFake();
-  qz::setVarStr("qz.kelda.winservicecreatetries", "1");
-  fake_.failCall(3, ERROR_SERVICE_EXISTS);
-  EXPECT_EQ(raised([&] { qzCreateService("qzproxyserver", "Inst", cmd, nullptr, nullptr); }),
-            Raised("qz.kelda.strings.createservererrorwinexists", 1073));
-  EXPECT_TRUE(fake_.services.empty());
-  EXPECT_EQ(fake_.openHandles(), 1);  // the manager connection only
-}
-
 TEST_F(ServiceLayer, CreateRaiseSitesAndTheEventSource) {
   const char* cmd = "mon";
   EXPECT_EQ(raised([&] { qzCreateService("svc", nullptr, cmd, nullptr, nullptr); }),
