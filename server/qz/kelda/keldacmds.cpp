@@ -6,12 +6,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "kelda_nt.h"
 #include "keldareg.h"
-#include "svcplatform.h"
 #include "xkelda.h"
 
 namespace {
@@ -23,10 +21,6 @@ std::string var(const char* name) {
 std::string evalText(const std::string& script) {
   return qz::eval(script.c_str());
 }
-
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
 
 // Reports a failure the way create, remove and status do, and ends the process.
 [[noreturn]] void fail(const char* failureKey, const qz::X& x) {
@@ -43,29 +37,6 @@ void undo(const char* what, Step step) {
   } catch (qz::X& x) {
     KELDA_LOG(1, "KELDA - could not undo %s - %s", what, x.errorText().c_str());
   }
-}
-
-bool fileExists(const std::string& path) {
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "r"));
-  return static_cast<bool>(file);
-}
-
-// Removes an instance's service and its event-log source. When the name is the instance's
-// own (its config.tcl loaded), a service that is gone already or marked for deletion is no
-// failure: an earlier remove ended after taking it away and before the list was rewritten,
-// and what is left of the instance is its event-log source and its list entry.
-void removeServiceOf(const std::string& name, bool ownName) {
-  try {
-    qzRemoveService(name.c_str());
-    return;
-  } catch (Xkelda& x) {
-    bool gone = x.key == "qz.kelda.strings.removeservererrorwinopen" &&
-                (x.winErrorCode == static_cast<int32_t>(winsvc::ERROR_SERVICE_DOES_NOT_EXIST) ||
-                 x.winErrorCode == static_cast<int32_t>(winsvc::ERROR_SERVICE_MARKED_FOR_DELETE));
-    if (!ownName || !gone) throw;
-  }
-  KELDA_LOG(1, "KELDA - the windows service '%s' was removed already", name.c_str());
-  removeEventViewerHooks(name.c_str());
 }
 
 }  // namespace
@@ -94,17 +65,13 @@ int createCmd(int argc, const char** argv) {
       throw;
     }
 
-    bool listUnreadable = false;
     try {
       qz::evalFile("datdirs.tcl");
     } catch (qz::Xtcl&) {
-      // No list yet: this is the first instance. A list that is there and does not load is
-      // not written over: the instances in it would drop out of it.
-      listUnreadable = fileExists(var("qz.rootdir") + "/etc/datdirs.tcl");
+      // No list yet: this is the first instance.
     }
 
     try {
-      if (listUnreadable) KELDA_THROW("createCmd", "qz.kelda.strings.createserverdatadirs");
       std::string entryKey = lowerAscii(var("qz.datdir"));
       evalText("lappend qz.instances \"" + entryKey + "\"");
       writeDatdirs();
@@ -128,7 +95,7 @@ int qzRemoveServiceCmd(int argc, const char** argv) {
     printMessage("qz.kelda.strings.removeserver");
     std::string target = normaliseDatadir(argv[1]);
     try {
-      loadDatdirs();
+      qz::evalFile("datdirs.tcl");
     } catch (qz::Xtcl&) {
       KELDA_THROW("qzRemoveServiceCmd", "qz.kelda.strings.removeservernodatadirs");
     }
@@ -155,17 +122,15 @@ int qzRemoveServiceCmd(int argc, const char** argv) {
       if (var("qz.instances").find(datdir) == std::string::npos)
         KELDA_THROW("qzRemoveServiceCmd", "qz.kelda.strings.removeservernodir");
 
-      bool configLoaded = true;
       try {
         qz::evalFile((datdir + "/config.tcl").c_str());
       } catch (qz::Xtcl&) {
-        configLoaded = false;
         KELDA_LOG(1,
                   "KELDA - couldn't eval config.tcl in curdatdir - %s/config.tcl.  This could "
                   "lead to problems removing the server.",
                   datdir.c_str());
       }
-      removeServiceOf(var("qz.servicename"), configLoaded);
+      qzRemoveService(var("qz.servicename").c_str());
 
       bool removeData = argc > 2 && std::strlen(argv[2]) == 10 &&
                         ichar_traits::compare("removedata", argv[2], 10) == 0;
