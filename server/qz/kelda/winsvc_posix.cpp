@@ -167,6 +167,9 @@ int spawnDetached(const std::vector<std::string>& words, const std::string& dir,
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return 0;
   scm::makeDirs(dir + "/logs");
   std::string logPath = dir + "/logs/" + scm::fileName(name) + ".log";
+  // What the caller has written but not yet flushed must not be copied into the children:
+  // one that flushed its copy would print the caller's output a second time.
+  std::fflush(nullptr);
   pid_t child = fork();
   if (child < 0) {
     close(pipeFds[0]);
