@@ -89,7 +89,8 @@ int statusCmd(int argc, const char** argv) {
     // An answer that the braces cannot hold fails as a Tcl error, as an unbalanced one does in
     // the evaluation, and is never evaluated.
     if (!bracesPairUp(answer))
-      KELDA_THROW_AS("statusCmd", KELDA_SRC, "qz::Xtcl(\"unbalanced braces in the answer\")",
+      KELDA_THROW_AS("statusCmd", KELDA_SRC,
+                     "qz::Xtcl( \"unbalanced braces in the monitor's answer\" )",
                      qz::Xtcl("unbalanced braces in the monitor's answer"));
     std::string script =
         "formatStatus { " + answer + " }" + (verbose ? " true true" : " true false");
