@@ -5,6 +5,20 @@
 # Each text is printed through Tcl's puts inside double quotes: keep $, [, ] and " out of
 # them unless a substitution is meant.
 
+# msgcat is a Tcl module. The ordinary package search reads every directory on the module and
+# package paths before it finds it, which costs more than the rest of the start-up; so the
+# module is first looked for where Tcl's own library keeps it (beside init.tcl on Debian, in
+# lib/tcl8/8.5 of a Windows product root), and the ordinary search stays the fallback.
+apply {{} {
+    if {[package versions msgcat] ne ""} { return }
+    set library [info library]
+    foreach dir [list [file join $library tcl8] [file join [file dirname $library] tcl8 8.5]] {
+        foreach module [glob -nocomplain -directory $dir msgcat-*.tm] {
+            set version [string range [file rootname [file tail $module]] [string length msgcat-] end]
+            package ifneeded msgcat $version [list source -encoding utf-8 $module]
+        }
+    }
+}}
 package require msgcat
 
 apply {{texts} {
