@@ -15,6 +15,10 @@ namespace eval ::mon {
     variable maxRequest 65536
     variable maxHead 8192
     variable idleMs 10000
+    # Connections held at once. Tcl's event loop waits with select, which cannot watch a
+    # descriptor above 1023 (the process aborts): past this bound a new connection is closed
+    # as soon as it is accepted, before the event loop ever watches it.
+    variable maxConnections 900
     variable host 127.0.0.1
     variable port ""
 
@@ -81,6 +85,11 @@ proc ::mon::answer {text} {
 proc ::mon::accept {chan clientHost clientPort} {
     variable idleMs
     variable conn
+    variable maxConnections
+    if {[array size conn] >= $maxConnections} {
+        catch {close $chan}
+        return
+    }
     fconfigure $chan -blocking 0 -translation binary -buffering full
     set conn($chan) [dict create data "" timer [after $idleMs [list ::mon::drop $chan]]]
     fileevent $chan readable [list ::mon::readable $chan]
@@ -197,6 +206,12 @@ proc ::mon::flushed {chan} {
 
 set ::mon::host [::mon::setting qz.kelda.monoamname 127.0.0.1]
 set ::mon::port [::mon::setting qz.kelda.monoamport ""]
+set ::mon::maxConnections [::mon::setting qz.mon.maxconnections $::mon::maxConnections]
+if {![string is digit -strict $::mon::maxConnections] ||
+        [set ::mon::maxConnections [scan $::mon::maxConnections %lld]] < 1 ||
+        $::mon::maxConnections > 900} {
+    error "qz.mon.maxconnections must be a number from 1 to 900"
+}
 if {$::mon::port eq ""} {
     error "no monitor port: the instance's config.tcl sets none (qz.kelda.monoamport)"
 }
