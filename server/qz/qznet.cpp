@@ -25,6 +25,13 @@ void Connection::push(Adaptor* adaptor) {
   adaptors_.push_back(std::move(owned));
 }
 
+int Connection::remainingMs() const {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  deadline_ - std::chrono::steady_clock::now())
+                  .count();
+  return left <= 0 ? 0 : static_cast<int>(left);
+}
+
 Adaptor& Connection::top() {
   if (adaptors_.empty()) throw X(kXNet, 0, "connection without adaptors");
   return *adaptors_.back();
@@ -42,8 +49,13 @@ void Connection::read(Buffer& into) {
 std::unique_ptr<Connection> tcp_connect(const PortAddr& address) {
   int timeoutMs = getVarInt("qz.net.timeout", 30000);
   if (timeoutMs <= 0) timeoutMs = 30000;
+  auto start = std::chrono::steady_clock::now();
   net::Socket socket = net::Socket::connect(address.host(), address.port(), timeoutMs);
-  return std::make_unique<Connection>(std::move(socket), address, timeoutMs);
+  auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - start)
+                   .count();
+  return std::make_unique<Connection>(std::move(socket), address,
+                                      static_cast<int>(timeoutMs - spent));
 }
 
 void tcp_close(Connection& connection) {
@@ -54,13 +66,13 @@ void tcp_close(Connection& connection) {
 
 void TcpAdaptor::write(const Buffer& data) {
   if (!connection().socket().isOpen()) throw X(kXNet, 0, "connection closed");
-  connection().socket().sendAll(data.getROPtr(0), data.size(), connection().timeoutMs());
+  connection().socket().sendAll(data.getROPtr(0), data.size(), connection().remainingMs());
 }
 
 bool TcpAdaptor::read(Buffer& into) {
   if (!connection().socket().isOpen()) throw X(kXNet, 0, "connection closed");
   char chunk[16384];
-  size_t n = connection().socket().receive(chunk, sizeof chunk, connection().timeoutMs());
+  size_t n = connection().socket().receive(chunk, sizeof chunk, connection().remainingMs());
   into.append(chunk, n);
   return n > 0;
 }

@@ -4,6 +4,7 @@
 // connect, write, read, framing, timeout) is a qz::X of kind kXNet whose text says which.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -87,10 +88,15 @@ class HttpAdaptor : public Adaptor {
   bool closeAfter_;
 };
 
+// One exchange's connection. Its time runs out as a whole: every write and read waits at most
+// for what is left of the time given at construction, so a peer that trickles bytes cannot hold
+// the client past it.
 class Connection {
  public:
   Connection(net::Socket socket, PortAddr peer, int timeoutMs)
-      : socket_(std::move(socket)), peer_(std::move(peer)), timeoutMs_(timeoutMs) {}
+      : socket_(std::move(socket)),
+        peer_(std::move(peer)),
+        deadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)) {}
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
@@ -102,18 +108,20 @@ class Connection {
 
   net::Socket& socket() { return socket_; }
   const PortAddr& peer() const { return peer_; }
-  int timeoutMs() const { return timeoutMs_; }
+  // Milliseconds left of the exchange's time; 0 once it has run out.
+  int remainingMs() const;
 
  private:
   Adaptor& top();
 
   net::Socket socket_;
   PortAddr peer_;
-  int timeoutMs_;
+  std::chrono::steady_clock::time_point deadline_;
   std::vector<std::unique_ptr<Adaptor>> adaptors_;
 };
 
-// Connects within the timeout that qz.net.timeout gives in milliseconds (default 30000).
+// Connects within the timeout that qz.net.timeout gives in milliseconds (default 30000); the
+// connection's writes and reads have what the connect left of it.
 std::unique_ptr<Connection> tcp_connect(const PortAddr& address);
 void tcp_close(Connection& connection);
 

@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "qz.h"
+#include "qzsocket.h"
 
 namespace {
 
@@ -202,6 +204,66 @@ TEST_F(Http, ASilentServerTimesOutAndARefusalIsImmediate) {
   }
   EXPECT_NE(failure(port).find("cannot connect to 127.0.0.1:" + port), std::string::npos);
   EXPECT_NE(failure("").find("no address"), std::string::npos);
+}
+
+// A listening socket on a loopback address, with nothing accepting.
+class Listener {
+ public:
+  Listener(const char* address, int port, int backlog) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address, &a.sin_addr);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << address;
+    listen(fd_, backlog);
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~Listener() { close(fd_); }
+  int port() const { return port_; }
+
+ private:
+  int fd_;
+  int port_;
+};
+
+// Connects until the listener's queue is full, so that its next connect is never answered,
+// as with an address whose host is down.
+std::vector<qz::net::Socket> fillQueue(const char* address, int port) {
+  std::vector<qz::net::Socket> held;
+  for (int i = 0; i < 16; ++i) {
+    try {
+      held.push_back(qz::net::Socket::connectAny({address}, std::to_string(port), 200));
+    } catch (const qz::X&) {
+      break;
+    }
+  }
+  return held;
+}
+
+TEST(Connect, OneAddressThatNeverAnswersOrRefusesLeavesTimeForTheNext) {
+  Listener answers("127.0.0.1", 0, 8);
+  std::string port = std::to_string(answers.port());
+  Listener silent("127.0.0.2", answers.port(), 0);
+  std::vector<qz::net::Socket> queued = fillQueue("127.0.0.2", answers.port());
+  ASSERT_LT(queued.size(), 16u) << "the listener's queue never filled";
+  // 127.0.0.3 refuses: nothing listens there.
+  auto start = std::chrono::steady_clock::now();
+  qz::net::Socket s =
+      qz::net::Socket::connectAny({"127.0.0.2", "127.0.0.3", "127.0.0.1"}, port, 1200);
+  auto spent = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(s.isOpen());
+  EXPECT_LT(spent, std::chrono::milliseconds(1200));
+  try {
+    qz::net::Socket::connectAny({"127.0.0.2"}, port, 300);
+    ADD_FAILURE() << "connected to a full queue";
+  } catch (const qz::X& x) {
+    EXPECT_EQ(x.errorText(), "timed out connecting to 127.0.0.2:" + port);
+  }
 }
 
 TEST(PortAddr, NamesAndIpv6) {

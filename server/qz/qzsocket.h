@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
+
+struct addrinfo;
 
 namespace qz {
 namespace net {
@@ -24,8 +27,13 @@ class Socket {
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
 
-  // Connects to the first address of host:port that answers within timeoutMs.
+  // Connects to the first address of host:port that answers within timeoutMs. The addresses
+  // the name resolves to are tried in turn, each with an equal share of the time left, so that
+  // one that never answers leaves time for the next; a refusal goes on to the next at once.
   static Socket connect(const std::string& host, const std::string& port, int timeoutMs);
+  // The same over numeric addresses given in order, as if a host name resolved to them.
+  static Socket connectAny(const std::vector<std::string>& addresses, const std::string& port,
+                           int timeoutMs);
   void sendAll(const char* data, size_t size, int timeoutMs);
   // Receives what arrives next, waiting up to timeoutMs; 0 at the end of the stream.
   size_t receive(char* data, size_t size, int timeoutMs);
@@ -35,6 +43,8 @@ class Socket {
  private:
   static constexpr long long kNone = -1;
   explicit Socket(long long fd) : fd_(fd) {}
+  static Socket connectInTurn(const std::vector<const addrinfo*>& addresses,
+                              const std::string& peer, int timeoutMs);
   long long fd_ = kNone;
 };
 

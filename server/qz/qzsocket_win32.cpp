@@ -29,15 +29,30 @@ long long nowMs() {
   return static_cast<long long>(GetTickCount64());
 }
 
-bool waitFor(SOCKET s, short events, long long deadline) {
+// What a wait is for: data to read, room to write, or the end of a connect.
+enum class Wait { kRead, kWrite, kConnect };
+
+// Waits with select until s is ready or the deadline passes; false on timeout. select, not
+// WSAPoll: before Windows 10 2004 WSAPoll never reports a connect that was refused, whereas
+// select has always put it in the exception set. A connect that ends either way answers true;
+// the caller reads the outcome from SO_ERROR.
+bool waitFor(SOCKET s, Wait what, long long deadline) {
   for (;;) {
     long long left = deadline - nowMs();
     if (left <= 0) return false;
-    WSAPOLLFD p{s, events, 0};
-    int n = WSAPoll(&p, 1, static_cast<INT>(left));
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(s, &ready);
+    FD_SET(s, &failed);
+    timeval wait{static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
+    int n = what == Wait::kRead
+                ? select(0, &ready, nullptr, nullptr, &wait)
+                : select(0, nullptr, &ready, what == Wait::kConnect ? &failed : nullptr, &wait);
     if (n > 0) return true;
-    if (n == 0) return false;
-    fail("poll failed", WSAGetLastError());
+    if (n == 0) continue;  // select may wake early; the deadline decides
+    fail("select failed", WSAGetLastError());
   }
 }
 
@@ -56,43 +71,88 @@ void Socket::close() {
   fd_ = kNone;
 }
 
-Socket Socket::connect(const std::string& host, const std::string& port, int timeoutMs) {
-  if (host.empty() || port.empty()) fail("no address to connect to", 0);
-  startWinsock();
+namespace {
+
+using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFree>;
+
+AddrInfoList resolve(const std::string& host, const std::string& port, int flags) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = flags;
   addrinfo* found = nullptr;
   int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
   if (rc != 0) throw X(kXNet, rc, "cannot resolve " + host + ":" + port);
-  std::unique_ptr<addrinfo, AddrInfoFree> addresses(found);
+  return AddrInfoList(found);
+}
 
+}  // namespace
+
+// Tries the addresses in order. Each gets an equal share of the time left, so that a
+// connect that never completes on one still leaves time for the others.
+Socket Socket::connectInTurn(const std::vector<const addrinfo*>& addresses, const std::string& peer,
+                             int timeoutMs) {
   long long deadline = nowMs() + timeoutMs;
   int lastError = WSAECONNREFUSED;
-  for (addrinfo* a = addresses.get(); a != nullptr; a = a->ai_next) {
+  bool timedOut = false;
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    const addrinfo* a = addresses[i];
+    long long left = deadline - nowMs();
+    long long attemptDeadline = nowMs() + left / static_cast<long long>(addresses.size() - i);
     SOCKET s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
     if (s == INVALID_SOCKET) {
       lastError = WSAGetLastError();
+      timedOut = false;
       continue;
     }
     Socket owned(static_cast<long long>(s));
     u_long nonBlocking = 1;
-    ioctlsocket(s, FIONBIO, &nonBlocking);
+    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0)
+      fail("cannot configure a socket", WSAGetLastError());
     if (::connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) return owned;
     int error = WSAGetLastError();
     if (error != WSAEWOULDBLOCK) {
       lastError = error;
+      timedOut = false;
       continue;
     }
-    if (!waitFor(s, POLLWRNORM, deadline)) fail("timed out connecting to " + host + ":" + port, 0);
+    if (!waitFor(s, Wait::kConnect, attemptDeadline)) {
+      timedOut = true;
+      continue;
+    }
     int soError = 0;
     int len = sizeof soError;
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &len) == 0 &&
-        soError == 0)
-      return owned;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &len) != 0)
+      soError = WSAGetLastError();
+    if (soError == 0) return owned;
     lastError = soError;
+    timedOut = false;
   }
-  fail("cannot connect to " + host + ":" + port, lastError);
+  if (timedOut) fail("timed out connecting to " + peer, 0);
+  fail("cannot connect to " + peer, lastError);
+}
+
+Socket Socket::connect(const std::string& host, const std::string& port, int timeoutMs) {
+  if (host.empty() || port.empty()) fail("no address to connect to", 0);
+  startWinsock();
+  AddrInfoList found = resolve(host, port, 0);
+  std::vector<const addrinfo*> addresses;
+  for (const addrinfo* a = found.get(); a != nullptr; a = a->ai_next) addresses.push_back(a);
+  return connectInTurn(addresses, host + ":" + port, timeoutMs);
+}
+
+Socket Socket::connectAny(const std::vector<std::string>& hosts, const std::string& port,
+                          int timeoutMs) {
+  if (hosts.empty() || port.empty()) fail("no address to connect to", 0);
+  startWinsock();
+  std::vector<AddrInfoList> found;
+  std::vector<const addrinfo*> addresses;
+  for (const std::string& host : hosts) {
+    found.push_back(resolve(host, port, AI_NUMERICHOST));
+    for (const addrinfo* a = found.back().get(); a != nullptr; a = a->ai_next)
+      addresses.push_back(a);
+  }
+  return connectInTurn(addresses, hosts.front() + ":" + port, timeoutMs);
 }
 
 void Socket::sendAll(const char* data, size_t size, int timeoutMs) {
@@ -108,7 +168,7 @@ void Socket::sendAll(const char* data, size_t size, int timeoutMs) {
     }
     int error = WSAGetLastError();
     if (error == WSAEWOULDBLOCK) {
-      if (!waitFor(s, POLLWRNORM, deadline)) fail("timed out sending", 0);
+      if (!waitFor(s, Wait::kWrite, deadline)) fail("timed out sending", 0);
       continue;
     }
     fail(error == WSAECONNRESET ? "connection reset while sending" : "send failed", error);
@@ -124,7 +184,7 @@ size_t Socket::receive(char* data, size_t size, int timeoutMs) {
     if (n >= 0) return static_cast<size_t>(n);
     int error = WSAGetLastError();
     if (error == WSAEWOULDBLOCK) {
-      if (!waitFor(s, POLLRDNORM, deadline)) fail("timed out waiting for the answer", 0);
+      if (!waitFor(s, Wait::kRead, deadline)) fail("timed out waiting for the answer", 0);
       continue;
     }
     fail(error == WSAECONNRESET ? "connection reset" : "receive failed", error);

@@ -2,16 +2,23 @@
 # qz.kelda.monoamname:qz.kelda.monoamport (from the instance's config.tcl): a request is a
 # POST whose body is the request text, the answer is the response body.
 #
-# Requests come from a fixed table and are never evaluated as Tcl. An unknown request is
-# answered (status 200) with a text that begins "error:", so that an administrator sees it; a
-# request that is not a proper POST with a body gets a 4xx answer.
+# Requests come from a fixed table and are never evaluated as Tcl. A request the monitor cannot
+# take (unknown, empty or too large) is answered (status 200) with a text that begins "error:",
+# so that an administrator sees what was wrong; a request that is not a proper POST gets a 4xx
+# answer.
 
 namespace eval ::mon {
     variable started [clock seconds]
     variable served 0
-    # A request larger than this is refused; a connection idle this long is closed.
+    # A request larger than this is refused, as is a request head larger than maxHead; a
+    # connection is closed this long after it was accepted.
     variable maxRequest 65536
+    variable maxHead 8192
     variable idleMs 10000
+    # Connections held at once. Tcl's event loop waits with select, which cannot watch a
+    # descriptor above 1023 (the process aborts): past this bound a new connection is closed
+    # as soon as it is accepted, before the event loop ever watches it.
+    variable maxConnections 900
     variable host 127.0.0.1
     variable port ""
 
@@ -78,6 +85,11 @@ proc ::mon::answer {text} {
 proc ::mon::accept {chan clientHost clientPort} {
     variable idleMs
     variable conn
+    variable maxConnections
+    if {[array size conn] >= $maxConnections} {
+        catch {close $chan}
+        return
+    }
     fconfigure $chan -blocking 0 -translation binary -buffering full
     set conn($chan) [dict create data "" timer [after $idleMs [list ::mon::drop $chan]]]
     fileevent $chan readable [list ::mon::readable $chan]
@@ -95,6 +107,7 @@ proc ::mon::drop {chan} {
 proc ::mon::readable {chan} {
     variable conn
     variable maxRequest
+    variable maxHead
     if {[catch {read $chan} chunk] || ([eof $chan] && $chunk eq "")} {
         # The client went away before its request was whole.
         drop $chan
@@ -102,12 +115,13 @@ proc ::mon::readable {chan} {
     }
     dict append conn($chan) data $chunk
     set data [dict get $conn($chan) data]
-    if {[string length $data] > $maxRequest + 8192} {
-        respond $chan 413 "request too large"
+    set end [string first "\r\n\r\n" $data]
+    if {$end < 0} {
+        if {[string length $data] > $maxHead} {
+            respond $chan 400 "request head too large"
+        }
         return
     }
-    set end [string first "\r\n\r\n" $data]
-    if {$end < 0} { return }
     set head [split [string range $data 0 [expr {$end - 1}]] \n]
     set body [string range $data [expr {$end + 4}] end]
     lassign [split [string trim [lindex $head 0]]] method target protocol
@@ -135,13 +149,17 @@ proc ::mon::readable {chan} {
         respond $chan 411 "send the request with a Content-Length"
         return
     }
+    # What an administrator could have typed is answered as a request, so that the tool shows
+    # what was wrong with it.
+    set length [scan $length %lld]
     if {$length > $maxRequest} {
-        respond $chan 413 "request too large"
+        respond $chan 200 "error: request too large ($length bytes; the monitor takes at most\
+            $maxRequest)"
         return
     }
     if {[string length $body] < $length} { return }
     if {$length == 0} {
-        respond $chan 400 "empty request (send \"help\" for the list)"
+        respond $chan 200 "error: empty request (send \"help\" for the list)"
         return
     }
     lassign [answer [encoding convertfrom utf-8 [string range $body 0 [expr {$length - 1}]]]] \
@@ -149,11 +167,19 @@ proc ::mon::readable {chan} {
     respond $chan $code $text
 }
 
+# Reads and discards what the client still sends after its answer, until it closes: closing a
+# socket with unread input resets the connection, and a reset can take the answer with it.
+proc ::mon::discard {chan} {
+    if {[catch {read $chan}] || [eof $chan]} {
+        drop $chan
+    }
+}
+
 proc ::mon::respond {chan code text} {
-    set reasons {200 OK 400 {Bad Request} 405 {Method Not Allowed} 411 {Length Required}
-        413 {Content Too Large}}
+    set reasons {200 OK 400 {Bad Request} 405 {Method Not Allowed} 411 {Length Required}}
     set body [encoding convertto utf-8 $text]
-    fileevent $chan readable {}
+    dict set ::mon::conn($chan) data ""
+    fileevent $chan readable [list ::mon::discard $chan]
     if {[catch {
         puts -nonewline $chan "HTTP/1.1 $code [dict get $reasons $code]\r\nContent-Type:\
             text/plain; charset=utf-8\r\nContent-Length: [string length $body]\r\nConnection:\
@@ -165,9 +191,14 @@ proc ::mon::respond {chan code text} {
     }
 }
 
+# Once the answer is out, the monitor ends its side; the client's close (or the connection's
+# time running out) ends the rest.
 proc ::mon::flushed {chan} {
-    if {[catch {flush $chan}] || [chan pending output $chan] == 0} {
+    if {[catch {flush $chan}]} {
         drop $chan
+    } elseif {[chan pending output $chan] == 0} {
+        fileevent $chan writable {}
+        if {[catch {close $chan write}]} { drop $chan }
     }
 }
 
@@ -175,6 +206,12 @@ proc ::mon::flushed {chan} {
 
 set ::mon::host [::mon::setting qz.kelda.monoamname 127.0.0.1]
 set ::mon::port [::mon::setting qz.kelda.monoamport ""]
+set ::mon::maxConnections [::mon::setting qz.mon.maxconnections $::mon::maxConnections]
+if {![string is digit -strict $::mon::maxConnections] ||
+        [set ::mon::maxConnections [scan $::mon::maxConnections %lld]] < 1 ||
+        $::mon::maxConnections > 900} {
+    error "qz.mon.maxconnections must be a number from 1 to 900"
+}
 if {$::mon::port eq ""} {
     error "no monitor port: the instance's config.tcl sets none (qz.kelda.monoamport)"
 }
