@@ -491,6 +491,7 @@ class PosixPlatform : public Platform {
   }
 
   DWORD GetLastError() override { return tlsLastError; }
+  void SetLastError(DWORD error) override { tlsLastError = error; }
 
   DWORD GetTickCount() override {
     timespec ts;

@@ -109,6 +109,7 @@ class Win32Platform : public Platform {
   LONG RegCloseKey(HKEY key) override { return ::RegCloseKey(sys(key)); }
 
   DWORD GetLastError() override { return ::GetLastError(); }
+  void SetLastError(DWORD error) override { ::SetLastError(error); }
   DWORD GetTickCount() override { return ::GetTickCount(); }
   void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
 };
