@@ -18,10 +18,14 @@ using SC_HANDLE = ScHandleTag*;
 struct HKeyTag;
 using HKEY = HKeyTag*;
 
+// The predefined root key is a token of this interface, not the system's handle value: the
+// Windows implementation hands the system's own HKEY_LOCAL_MACHINE to the registry calls
+// (sign-extended on 64-bit Windows, where this zero-extended value names no key).
 inline HKEY predefinedKey(uintptr_t value) {
   return reinterpret_cast<HKEY>(value);
 }
-inline const HKEY HKEY_LOCAL_MACHINE = predefinedKey(0x80000002u);
+constexpr uintptr_t kLocalMachineToken = 0x80000002u;
+inline const HKEY HKEY_LOCAL_MACHINE = predefinedKey(kLocalMachineToken);
 
 // Access rights.
 constexpr DWORD SC_MANAGER_ALL_ACCESS = 0xF003F;

@@ -525,7 +525,7 @@ class PosixPlatform : public Platform {
                              s.state,
                              s.state == SERVICE_RUNNING ? 1u : 0u,
                              s.exitCode,
-                             0,
+                             s.serviceExitCode,
                              s.checkPoint,
                              s.waitHint};
   }
