@@ -1,4 +1,4 @@
-// The event messages of the product's message file, qzevents.mc (built into qzerrors.dll on
+// The event messages of the product's message file, qzerrors.mc (built into qzerrors.dll on
 // Windows): the ids that programs report with qz::service::reportEvent. An id holds the
 // severity in its top two bits and the event number, which Event Viewer shows, in its low word.
 #pragma once
