@@ -37,6 +37,19 @@ int32_t lastError() {
 const char kEventLogKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 const char kServiceDescription[] = "Runs the monitor of one proxy server instance.";
 
+// Keeps the thread's last-error value across the log's file calls while it lives: the polling
+// warnings are logged before the caller's final-state failure reads the value.
+class LastErrorKept {
+ public:
+  LastErrorKept() : value_(os().GetLastError()) {}
+  ~LastErrorKept() { os().SetLastError(value_); }
+  LastErrorKept(const LastErrorKept&) = delete;
+  LastErrorKept& operator=(const LastErrorKept&) = delete;
+
+ private:
+  DWORD value_;
+};
+
 // Waits while the service stays in `pending` and its checkpoint keeps advancing within its
 // wait hint. The caller judges the state the record holds afterwards.
 void waitWhilePending(SC_HANDLE service, SERVICE_STATUS& status, DWORD pending) {
@@ -52,9 +65,8 @@ void waitWhilePending(SC_HANDLE service, SERVICE_STATUS& status, DWORD pending) 
 
     if (!os().QueryServiceStatus(service, &status)) {
       int32_t error = lastError();
+      LastErrorKept kept;
       KELDA_NT_LOG(3, "KELDA - QueryServiceStatus error - %d", error);
-      // The caller's final-state failure carries this value: keep it across the log's calls.
-      os().SetLastError(static_cast<DWORD>(error));
       break;
     }
     if (status.dwCheckPoint > lastCheckPoint) {
@@ -62,6 +74,7 @@ void waitWhilePending(SC_HANDLE service, SERVICE_STATUS& status, DWORD pending) 
       lastCheckPoint = status.dwCheckPoint;
     } else if (static_cast<DWORD>(os().GetTickCount() - start) > status.dwWaitHint) {
       // Unsigned subtraction: the difference is right across the tick counter's wrap.
+      LastErrorKept kept;
       KELDA_NT_LOG(3, "KELDA - No progress made within the wait hint %d",
                    static_cast<int>(status.dwWaitHint));
       break;
