@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <utility>
 
 #include "qz.h"
 #include "qzsys.h"
@@ -23,6 +24,7 @@ struct Log {
   bool tried = false;  // the file is opened once, on the first line that is on
   std::unique_ptr<FILE, FileCloser> out;
   unsigned long formatted = 0;
+  std::function<void(bool)> observer;
 };
 
 Log& theLog() {
@@ -37,6 +39,7 @@ bool openLog(Log& l) {
        slash = l.file.find_first_of("/\\", slash + 1))
     sys::makeDir(l.file.substr(0, slash));
   l.out.reset(std::fopen(l.file.c_str(), "a"));
+  if (l.observer) l.observer(true);
   if (!l.out) l.level = 0;
   return static_cast<bool>(l.out);
 }
@@ -53,6 +56,10 @@ void configure(const std::string& file, int level) {
   }
   l.file = file;
   l.level = level;
+}
+
+void setFileObserver(std::function<void(bool)> observer) {
+  theLog().observer = std::move(observer);
 }
 
 }  // namespace log
@@ -96,6 +103,7 @@ int qzi_log(int level, int, const char* text, const char* file, int line, int) {
   std::fprintf(out, "%s %d [%d] %s:%d %s\n", stamp, level, sys::processId(),
                file != nullptr ? file : "?", line, text != nullptr ? text : "");
   std::fflush(out);
+  if (theLog().observer) theLog().observer(false);
   return 0;
 }
 

@@ -1,6 +1,7 @@
 // Internal: how init configures the log.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace qz {
@@ -9,6 +10,11 @@ namespace log {
 // Records levels 1..level (0: none) into file, opened on first use; a file that cannot be
 // opened turns logging off.
 void configure(const std::string& file, int level);
+
+// For tests that stand in for the operating system: called after the log opens its file
+// (opened true) and after each line it writes (opened false), where the system's file calls
+// would have run. An empty function removes the observer.
+void setFileObserver(std::function<void(bool opened)> observer);
 
 }  // namespace log
 }  // namespace qz

@@ -35,7 +35,8 @@ struct Status {
   uint32_t checkPoint = 0;
   uint32_t waitHint = 0;
   uint32_t exitCode = 0;
-  int pid = 0;  // the service's process, 0 when there is none
+  int pid = 0;                   // the service's process, 0 when there is none
+  uint32_t serviceExitCode = 0;  // with exitCode 1066: the service's own failure code
 };
 
 // Status files: status/<file name>. read fails when there is no file.
@@ -46,6 +47,8 @@ void removeStatus(const std::string& dir, const std::string& name);
 // Whole-file helpers: writes go to a temporary file renamed over the target.
 bool readWholeFile(const std::string& path, std::string& text);
 bool writeFileAtomically(const std::string& path, const std::string& text);
+// Appends text to the file, made when missing; true when all of it was written.
+bool appendToFile(const std::string& path, const std::string& text);
 bool makeDirs(const std::string& path);
 
 }  // namespace scm

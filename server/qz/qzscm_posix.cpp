@@ -82,6 +82,19 @@ bool writeFileAtomically(const std::string& path, const std::string& text) {
   return false;
 }
 
+bool appendToFile(const std::string& path, const std::string& text) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return close(fd) == 0 && done == text.size();
+}
+
 static std::string statusPath(const std::string& dir, const std::string& name) {
   return dir + "/status/" + fileName(name);
 }
@@ -92,6 +105,8 @@ bool readStatus(const std::string& dir, const std::string& name, Status& status)
   std::istringstream in(text);
   Status s;
   if (!(in >> s.state >> s.checkPoint >> s.waitHint >> s.exitCode >> s.pid)) return false;
+  // Written since services report their own failure codes; older files end before it.
+  if (!(in >> s.serviceExitCode)) s.serviceExitCode = 0;
   status = s;
   return true;
 }
@@ -100,7 +115,7 @@ bool writeStatus(const std::string& dir, const std::string& name, const Status& 
   if (!makeDirs(dir + "/status")) return false;
   std::ostringstream out;
   out << status.state << ' ' << status.checkPoint << ' ' << status.waitHint << ' '
-      << status.exitCode << ' ' << status.pid << '\n';
+      << status.exitCode << ' ' << status.pid << ' ' << status.serviceExitCode << '\n';
   return writeFileAtomically(statusPath(dir, name), out.str());
 }
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace qz {
 namespace service {
@@ -22,8 +24,18 @@ void starting(uint32_t checkPoint, uint32_t waitHintMs);
 void running();
 // Stop pending, after a stop was asked for.
 void stopping(uint32_t checkPoint, uint32_t waitHintMs);
-// Stopped, just before the program ends.
-void stopped(uint32_t exitCode);
+// Stopped, just before the program ends. failureCode 0 is a clean stop; any other value is a
+// failure code of the program's own, reported as ERROR_SERVICE_SPECIFIC_ERROR (1066) with it
+// as the service-specific exit code.
+void stopped(uint32_t failureCode);
+
+// The event log: one entry in the Application log under the service's name, whose text is the
+// message messageId of the product's message file (qzerrors.dll, ids in qzevents.h), its %1,
+// %2, ... filled from inserts. On the POSIX stand-in the entry is a line appended to the file
+// "events" in the service manager's state directory. True when the entry was written; false
+// outside the service manager or when the event log refused it.
+enum class EventType : uint16_t { error = 1, warning = 2, information = 4 };
+bool reportEvent(EventType type, uint32_t messageId, const std::vector<std::string>& inserts);
 
 }  // namespace service
 }  // namespace qz

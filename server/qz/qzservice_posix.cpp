@@ -20,7 +20,7 @@ const char* serviceName() {
   return (name != nullptr && *name != '\0') ? name : nullptr;
 }
 
-void report(uint32_t state, uint32_t checkPoint, uint32_t waitHint, uint32_t exitCode) {
+void report(uint32_t state, uint32_t checkPoint, uint32_t waitHint, uint32_t failureCode) {
   const char* name = serviceName();
   if (!serviceRequested() || name == nullptr) return;
   std::string dir = scm::stateDir();
@@ -29,7 +29,10 @@ void report(uint32_t state, uint32_t checkPoint, uint32_t waitHint, uint32_t exi
   s.state = state;
   s.checkPoint = checkPoint;
   s.waitHint = waitHint;
-  s.exitCode = exitCode;
+  if (failureCode != 0) {
+    s.exitCode = 1066;  // ERROR_SERVICE_SPECIFIC_ERROR
+    s.serviceExitCode = failureCode;
+  }
   s.pid = state == 1 ? 0 : static_cast<int>(getpid());
   scm::writeStatus(dir, name, s);
 }
@@ -52,8 +55,28 @@ void running() {
 void stopping(uint32_t checkPoint, uint32_t waitHintMs) {
   report(3, checkPoint, waitHintMs, 0);
 }
-void stopped(uint32_t exitCode) {
-  report(1, 0, 0, exitCode);
+void stopped(uint32_t failureCode) {
+  report(1, 0, 0, failureCode);
+}
+
+bool reportEvent(EventType type, uint32_t messageId, const std::vector<std::string>& inserts) {
+  if (!active()) return false;
+  // One line per entry: source, type, event number, then the inserts, separated by tabs.
+  std::string line = serviceName();
+  line += type == EventType::error     ? "\terror"
+          : type == EventType::warning ? "\twarning"
+                                       : "\tinformation";
+  line += "\t" + std::to_string(messageId & 0xFFFFu);
+  for (std::string insert : inserts) {
+    for (char& c : insert)
+      if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+    line += "\t" + insert;
+  }
+  line += "\n";
+  std::string dir = scm::stateDir();
+  scm::Lock lock(dir);
+  if (!lock.ok()) return false;
+  return scm::appendToFile(dir + "/events", line);
 }
 
 }  // namespace service

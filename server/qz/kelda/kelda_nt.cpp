@@ -1,5 +1,6 @@
 // kelda's Windows service layer. Windows is reached only through winsvc::platform(); every
-// failure is an Xkelda carrying the last-error value read right after the failed call.
+// failure is an Xkelda carrying the last-error value read right after the failed call, before
+// any log line (the log's file calls change it; scoped handles keep it while they close).
 
 #include "kelda_nt.h"
 
@@ -36,6 +37,19 @@ int32_t lastError() {
 const char kEventLogKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 const char kServiceDescription[] = "Runs the monitor of one proxy server instance.";
 
+// Keeps the thread's last-error value across the log's file calls while it lives: the polling
+// warnings are logged before the caller's final-state failure reads the value.
+class LastErrorKept {
+ public:
+  LastErrorKept() : value_(os().GetLastError()) {}
+  ~LastErrorKept() { os().SetLastError(value_); }
+  LastErrorKept(const LastErrorKept&) = delete;
+  LastErrorKept& operator=(const LastErrorKept&) = delete;
+
+ private:
+  DWORD value_;
+};
+
 // Waits while the service stays in `pending` and its checkpoint keeps advancing within its
 // wait hint. The caller judges the state the record holds afterwards.
 void waitWhilePending(SC_HANDLE service, SERVICE_STATUS& status, DWORD pending) {
@@ -50,7 +64,9 @@ void waitWhilePending(SC_HANDLE service, SERVICE_STATUS& status, DWORD pending) 
     os().Sleep(pause);
 
     if (!os().QueryServiceStatus(service, &status)) {
-      KELDA_NT_LOG(3, "KELDA - QueryServiceStatus error - %d", lastError());
+      int32_t error = lastError();
+      LastErrorKept kept;
+      KELDA_NT_LOG(3, "KELDA - QueryServiceStatus error - %d", error);
       break;
     }
     if (status.dwCheckPoint > lastCheckPoint) {
@@ -58,6 +74,7 @@ void waitWhilePending(SC_HANDLE service, SERVICE_STATUS& status, DWORD pending) 
       lastCheckPoint = status.dwCheckPoint;
     } else if (static_cast<DWORD>(os().GetTickCount() - start) > status.dwWaitHint) {
       // Unsigned subtraction: the difference is right across the tick counter's wrap.
+      LastErrorKept kept;
       KELDA_NT_LOG(3, "KELDA - No progress made within the wait hint %d",
                    static_cast<int>(status.dwWaitHint));
       break;
@@ -81,10 +98,9 @@ void initWindowsServiceGlobals() {
   ManagerConnection& m = manager();
   if (m.opened) return;
   m.handle = os().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (m.handle == nullptr) {
-    int32_t winErrorCode = lastError();
-    KELDA_NT_THROW_CODE("initWindowsServiceGlobals", "qz.kelda.strings.errorwinservman");
-  }
+  if (m.handle == nullptr)
+    KELDA_NT_THROW_CODE("initWindowsServiceGlobals", "qz.kelda.strings.errorwinservman",
+                        lastError());
   m.opened = true;
 }
 
@@ -93,25 +109,23 @@ void initWindowsServiceGlobals() {
 void addEventViewerHooks(const char* serviceName, const char* messageFilePath) {
   std::string keyPath = std::string(kEventLogKeyPrefix) + serviceName;
   ScopedRegistryKey key;
-  if (os().RegCreateKeyA(HKEY_LOCAL_MACHINE, keyPath.c_str(), key.receive()) != 0) {
-    int32_t winErrorCode = lastError();
-    KELDA_NT_THROW_CODE("addEventViewerHooks", "qz.kelda.strings.eventviewerregkey");
-  }
+  if (os().RegCreateKeyA(HKEY_LOCAL_MACHINE, keyPath.c_str(), key.receive()) != 0)
+    KELDA_NT_THROW_CODE("addEventViewerHooks", "qz.kelda.strings.eventviewerregkey", lastError());
   std::string path = messageFilePath;
   if (os().RegSetValueExA(key.get(), "EventMessageFile", 0, REG_EXPAND_SZ,
                           reinterpret_cast<const unsigned char*>(path.c_str()),
                           static_cast<DWORD>(path.size() + 1)) != 0) {
-    int32_t winErrorCode = lastError();
-    key.reset();
-    KELDA_NT_THROW_CODE("addEventViewerHooks", "qz.kelda.strings.eventviewregsetvalue");
+    key.reset();  // keeps the last-error value
+    KELDA_NT_THROW_CODE("addEventViewerHooks", "qz.kelda.strings.eventviewregsetvalue",
+                        lastError());
   }
   // Error, warning and information events, as a little-endian 32-bit value.
   const DWORD types = 7;
   const unsigned char typesData[4] = {static_cast<unsigned char>(types), 0, 0, 0};
   if (os().RegSetValueExA(key.get(), "TypesSupported", 0, REG_DWORD, typesData, 4) != 0) {
-    int32_t winErrorCode = lastError();
     key.reset();
-    KELDA_NT_THROW_CODE("addEventViewerHooks", "qz.kelda.strings.eventviewregsetvalue");
+    KELDA_NT_THROW_CODE("addEventViewerHooks", "qz.kelda.strings.eventviewregsetvalue",
+                        lastError());
   }
 }
 
@@ -126,9 +140,10 @@ void removeEventViewerHooks(const char* serviceName) {
     }
   }
   if (os().RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyPath.c_str()) != 0) {
+    // This one site reads the value after its line, as the design of the removal has it.
     KELDA_NT_LOG(1, "KELDA - Couldn't delete event viewer registry entry - %s", keyPath.c_str());
-    int32_t winErrorCode = lastError();
-    KELDA_NT_THROW_CODE("removeEventViewerHooks", "qz.kelda.strings.eventviewregdeletekey");
+    KELDA_NT_THROW_CODE("removeEventViewerHooks", "qz.kelda.strings.eventviewregdeletekey",
+                        lastError());
   }
   KELDA_NT_LOG(1, "KELDA - Successfully deleted event viewer registry entry - %s", keyPath.c_str());
 }
@@ -138,30 +153,25 @@ void removeEventViewerHooks(const char* serviceName) {
 void qzStart(const char*, const char* serviceName) {
   initWindowsServiceGlobals();
   ScopedServiceHandle service(os().OpenServiceA(manager().handle, serviceName, SERVICE_ALL_ACCESS));
-  if (!service) {
-    int32_t winErrorCode = lastError();
-    KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinopen");
-  }
+  if (!service) KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinopen", lastError());
   if (!os().StartServiceA(service.get(), 0, nullptr)) {
-    int32_t winErrorCode = lastError();
+    int32_t error = lastError();
     service.reset();
-    if (winErrorCode == static_cast<int32_t>(ERROR_SERVICE_ALREADY_RUNNING))
-      KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinalreadystarted");
-    KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinstart");
+    if (error == static_cast<int32_t>(ERROR_SERVICE_ALREADY_RUNNING))
+      KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinalreadystarted", error);
+    KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinstart", error);
   }
   SERVICE_STATUS status{};
   if (!os().QueryServiceStatus(service.get(), &status)) {
-    int32_t winErrorCode = lastError();
     service.reset();
-    KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinquery");
+    KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinquery", lastError());
   }
   if (status.dwCurrentState == SERVICE_START_PENDING)
     waitWhilePending(service.get(), status, SERVICE_START_PENDING);
   service.reset();
   if (status.dwCurrentState == SERVICE_RUNNING) return;
   // No call on this path failed: the value is whatever an earlier failure left.
-  int32_t winErrorCode = lastError();
-  KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinfailure");
+  KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinfailure", lastError());
 }
 
 void controlQZWindowsService(const char* serviceName, uint32_t control) {
@@ -172,23 +182,22 @@ void controlQZWindowsService(const char* serviceName, uint32_t control) {
     access = SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS;
 
   ScopedServiceHandle service(os().OpenServiceA(manager().handle, serviceName, access));
-  if (!service) {
-    int32_t winErrorCode = lastError();
-    KELDA_NT_THROW_CODE("controlQZWindowsService", "qz.kelda.strings.controlerrorwinopen");
-  }
+  if (!service)
+    KELDA_NT_THROW_CODE("controlQZWindowsService", "qz.kelda.strings.controlerrorwinopen",
+                        lastError());
   SERVICE_STATUS status{};
   if (!os().ControlService(service.get(), control, &status)) {
-    int32_t winErrorCode = lastError();
     service.reset();
-    KELDA_NT_THROW_CODE("controlQZWindowsService", "qz.kelda.strings.controlerrorwincontrol");
+    KELDA_NT_THROW_CODE("controlQZWindowsService", "qz.kelda.strings.controlerrorwincontrol",
+                        lastError());
   }
   if (status.dwCurrentState == SERVICE_STOPPED) return;
   if (status.dwCurrentState == SERVICE_STOP_PENDING)
     waitWhilePending(service.get(), status, SERVICE_STOP_PENDING);
   if (status.dwCurrentState == SERVICE_STOPPED) return;
-  int32_t winErrorCode = lastError();
   service.reset();
-  KELDA_NT_THROW_CODE("controlQZWindowsService", "qz.kelda.strings.controlerrorwincontrol");
+  KELDA_NT_THROW_CODE("controlQZWindowsService", "qz.kelda.strings.controlerrorwincontrol",
+                      lastError());
 }
 
 void qzStop(const char*, const char* serviceName) {
@@ -239,13 +248,15 @@ std::string createQZWindowsService(const char* name, const char* display, const 
     }
   }
 
-  int32_t winErrorCode = lastError();
-  KELDA_NT_LOG(1, "KELDA - Error creating windows service - GetLastError() = %d", winErrorCode);
-  if (winErrorCode == static_cast<int32_t>(ERROR_INVALID_SERVICE_ACCOUNT))
-    KELDA_NT_THROW_CODE("createQZWindowsService", "qz.kelda.strings.createservererrorwinuser");
-  if (winErrorCode == static_cast<int32_t>(ERROR_SERVICE_EXISTS))
-    KELDA_NT_THROW_CODE("createQZWindowsService", "qz.kelda.strings.createservererrorwinexists");
-  KELDA_NT_THROW_CODE("createQZWindowsService", "qz.kelda.strings.createservererrorwin");
+  int32_t error = lastError();
+  KELDA_NT_LOG(1, "KELDA - Error creating windows service - GetLastError() = %d", error);
+  if (error == static_cast<int32_t>(ERROR_INVALID_SERVICE_ACCOUNT))
+    KELDA_NT_THROW_CODE("createQZWindowsService", "qz.kelda.strings.createservererrorwinuser",
+                        error);
+  if (error == static_cast<int32_t>(ERROR_SERVICE_EXISTS))
+    KELDA_NT_THROW_CODE("createQZWindowsService", "qz.kelda.strings.createservererrorwinexists",
+                        error);
+  KELDA_NT_THROW_CODE("createQZWindowsService", "qz.kelda.strings.createservererrorwin", error);
 }
 
 void qzCreateService(const char* name, const char* display, const char* commandLine,
@@ -263,11 +274,11 @@ void qzCreateService(const char* name, const char* display, const char* commandL
   } catch (qz::X&) {
     failed = true;
   }
-  if (failed) {
-    // The service stays registered: nothing is rolled back.
-    int32_t winErrorCode = lastError();
-    KELDA_NT_THROW_CODE("qzCreateService", "qz.kelda.strings.createservererrorwinaddevhooks");
-  }
+  // The service stays registered: nothing is rolled back. The value is read here, after the
+  // inner failure was caught, as the design of the creation has it.
+  if (failed)
+    KELDA_NT_THROW_CODE("qzCreateService", "qz.kelda.strings.createservererrorwinaddevhooks",
+                        lastError());
 }
 
 void removeQZWindowsService(const char* name) {
@@ -280,16 +291,17 @@ void removeQZWindowsService(const char* name) {
   }
   ScopedServiceHandle service(os().OpenServiceA(manager().handle, name, DELETE));
   if (!service) {
-    int32_t winErrorCode = lastError();
-    KELDA_NT_LOG(1, "KELDA - Error finding windows service to remove - GetLastError() = %d",
-                 winErrorCode);
-    KELDA_NT_THROW_CODE("removeQZWindowsService", "qz.kelda.strings.removeservererrorwinopen");
+    int32_t error = lastError();
+    KELDA_NT_LOG(1, "KELDA - Error finding windows service to remove - GetLastError() = %d", error);
+    KELDA_NT_THROW_CODE("removeQZWindowsService", "qz.kelda.strings.removeservererrorwinopen",
+                        error);
   }
   if (!os().DeleteService(service.get())) {
-    int32_t winErrorCode = lastError();
-    KELDA_NT_LOG(1, "KELDA - Error deleting windows service - GetLastError() = %d", winErrorCode);
+    int32_t error = lastError();
+    KELDA_NT_LOG(1, "KELDA - Error deleting windows service - GetLastError() = %d", error);
     service.reset();
-    KELDA_NT_THROW_CODE("removeQZWindowsService", "qz.kelda.strings.removeservererrorwindelete");
+    KELDA_NT_THROW_CODE("removeQZWindowsService", "qz.kelda.strings.removeservererrorwindelete",
+                        error);
   }
 }
 
@@ -301,8 +313,7 @@ void qzRemoveService(const char* name) {
   } catch (qz::X&) {
     failed = true;
   }
-  if (failed) {
-    int32_t winErrorCode = lastError();
-    KELDA_NT_THROW_CODE("qzRemoveService", "qz.kelda.strings.removeservererrorwindeleteevhooks");
-  }
+  if (failed)
+    KELDA_NT_THROW_CODE("qzRemoveService", "qz.kelda.strings.removeservererrorwindeleteevhooks",
+                        lastError());
 }

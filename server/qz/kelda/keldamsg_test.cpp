@@ -123,12 +123,17 @@ TEST_F(Catalogue, LookUpEdgeCases) {
 void throwNoCode() {
   KELDA_THROW("someFunction", "qz.kelda.strings.nodatadirs");
 }
-void throwWithCode(int winErrorCode) {
-  KELDA_NT_THROW_CODE("otherFunction", "qz.kelda.strings.errorwinservman");
+void throwWithCode(int code) {
+  KELDA_NT_THROW_CODE("otherFunction", "qz.kelda.strings.errorwinservman", code);
+}
+// The code expression counts the log texts formatted so far.
+void throwWithFormattedCount() {
+  KELDA_NT_THROW_CODE("otherFunction", "qz.kelda.strings.errorwinservman",
+                      static_cast<int32_t>(qz::qzi_formatted()));
 }
 
 TEST_F(Catalogue, ThrowSitesLogBeforeTheyThrow) {
-  int line = __LINE__ - 7;  // throwNoCode's throw
+  int line = __LINE__ - 12;  // throwNoCode's throw
   try {
     throwNoCode();
     FAIL();
@@ -142,6 +147,15 @@ TEST_F(Catalogue, ThrowSitesLogBeforeTheyThrow) {
   } catch (const Xkelda& x) {
     EXPECT_EQ(x.key, "qz.kelda.strings.errorwinservman");
     EXPECT_EQ(x.winErrorCode, 5);
+  }
+  // The code is taken before the throw-site line is formatted: the log's file calls would
+  // change a last-error value read after them.
+  unsigned long formattedBefore = qz::qzi_formatted();
+  try {
+    throwWithFormattedCount();
+    FAIL();
+  } catch (const Xkelda& x) {
+    EXPECT_EQ(x.winErrorCode, static_cast<int32_t>(formattedBefore));
   }
   std::string text = log();
   EXPECT_NE(text.find(" 3 [" + std::to_string(getpid()) +

@@ -18,10 +18,14 @@ using SC_HANDLE = ScHandleTag*;
 struct HKeyTag;
 using HKEY = HKeyTag*;
 
+// The predefined root key is a token of this interface, not the system's handle value: the
+// Windows implementation hands the system's own HKEY_LOCAL_MACHINE to the registry calls
+// (sign-extended on 64-bit Windows, where this zero-extended value names no key).
 inline HKEY predefinedKey(uintptr_t value) {
   return reinterpret_cast<HKEY>(value);
 }
-inline const HKEY HKEY_LOCAL_MACHINE = predefinedKey(0x80000002u);
+constexpr uintptr_t kLocalMachineToken = 0x80000002u;
+inline const HKEY HKEY_LOCAL_MACHINE = predefinedKey(kLocalMachineToken);
 
 // Access rights.
 constexpr DWORD SC_MANAGER_ALL_ACCESS = 0xF003F;
@@ -115,6 +119,7 @@ class Platform {
   virtual LONG RegCloseKey(HKEY key) = 0;
 
   virtual DWORD GetLastError() = 0;
+  virtual void SetLastError(DWORD error) = 0;
   // Milliseconds since an arbitrary start; wraps at 2^32.
   virtual DWORD GetTickCount() = 0;
   virtual void Sleep(DWORD milliseconds) = 0;
@@ -127,7 +132,9 @@ Platform* setPlatform(Platform* replacement);
 // The real platform of this build (Windows, or the POSIX substitute).
 Platform& realPlatform();
 
-// A handle that closes itself: one owner, moved not copied.
+// A handle that closes itself: one owner, moved not copied. Closing keeps the thread's
+// last-error value as it was, so that a value read after a failure, with the handle closed in
+// between or while an exception unwinds, is the one the failed call set.
 template <typename Traits>
 class ScopedHandle {
  public:
@@ -151,7 +158,12 @@ class ScopedHandle {
   explicit operator bool() const { return handle_ != nullptr; }
   Handle take() { return std::exchange(handle_, nullptr); }
   void reset(Handle h = nullptr) {
-    if (handle_ != nullptr) Traits::close(handle_);
+    if (handle_ != nullptr) {
+      Platform& os = platform();
+      DWORD saved = os.GetLastError();
+      Traits::close(handle_);
+      os.SetLastError(saved);
+    }
     handle_ = h;
   }
 

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "qzlog.h"
+
 namespace winsvc {
 
 bool FakePlatform::fails(const char* operation) {
@@ -30,13 +32,25 @@ const FakePlatform::Open* FakePlatform::find(void* handle) const {
   return it == open_.end() ? nullptr : &it->second;
 }
 
-SC_HANDLE FakePlatform::OpenSCManagerA(const char*, const char*, DWORD) {
+void FakePlatform::attachLog() {
+  qz::log::setFileObserver([this](bool opened) {
+    if (opened || everyLogLineOpens) lastError = kLogOpenError;
+  });
+}
+
+void FakePlatform::detachLog() {
+  qz::log::setFileObserver(nullptr);
+}
+
+SC_HANDLE FakePlatform::OpenSCManagerA(const char*, const char*, DWORD access) {
+  accesses.push_back(Access{"OpenSCManagerA", "", access});
   if (fails("OpenSCManagerA")) return nullptr;
   ++managerOpens;
   return static_cast<SC_HANDLE>(open("", false));
 }
 
-SC_HANDLE FakePlatform::OpenServiceA(SC_HANDLE, const char* name, DWORD) {
+SC_HANDLE FakePlatform::OpenServiceA(SC_HANDLE, const char* name, DWORD access) {
+  accesses.push_back(Access{"OpenServiceA", name, access});
   if (fails("OpenServiceA")) return nullptr;
   if (services.count(name) == 0) {
     lastError = ERROR_SERVICE_DOES_NOT_EXIST;
@@ -45,9 +59,10 @@ SC_HANDLE FakePlatform::OpenServiceA(SC_HANDLE, const char* name, DWORD) {
   return static_cast<SC_HANDLE>(open(name, false));
 }
 
-SC_HANDLE FakePlatform::CreateServiceA(SC_HANDLE, const char* name, const char* display, DWORD,
-                                       DWORD, DWORD, DWORD, const char* binaryPath, const char*,
-                                       DWORD*, const char*, const char* account, const char*) {
+SC_HANDLE FakePlatform::CreateServiceA(SC_HANDLE, const char* name, const char* display,
+                                       DWORD access, DWORD type, DWORD start, DWORD errorControl,
+                                       const char* binaryPath, const char*, DWORD*, const char*,
+                                       const char* account, const char* password) {
   if (fails("CreateServiceA")) return nullptr;
   if (services.count(name) != 0) {
     lastError = ERROR_SERVICE_EXISTS;
@@ -61,6 +76,12 @@ SC_HANDLE FakePlatform::CreateServiceA(SC_HANDLE, const char* name, const char* 
   s.display = display;
   s.binaryPath = binaryPath;
   s.account = account;
+  s.access = access;
+  s.type = type;
+  s.start = start;
+  s.errorControl = errorControl;
+  s.hasPassword = password != nullptr;
+  s.password = password != nullptr ? password : "";
   return static_cast<SC_HANDLE>(open(name, false));
 }
 
@@ -129,6 +150,7 @@ BOOL FakePlatform::DeleteService(SC_HANDLE service) {
 BOOL FakePlatform::CloseServiceHandle(SC_HANDLE handle) {
   calls.push_back("CloseServiceHandle");
   open_.erase(handle);
+  lastError = 0;
   return 1;
 }
 
@@ -164,6 +186,7 @@ LONG FakePlatform::RegDeleteKeyA(HKEY, const char* subKey) {
 LONG FakePlatform::RegCloseKey(HKEY key) {
   calls.push_back("RegCloseKey");
   open_.erase(key);
+  lastError = 0;
   return 0;
 }
 

@@ -1,5 +1,7 @@
 // Test code: an in-memory service manager and registry, scripted per call, with a clock that
-// only moves when the code under test sleeps, and a count of open handles.
+// only moves when the code under test sleeps, and a count of open handles. Like Windows, it
+// lets calls that succeed change the last-error value: closing a handle clears it, and the
+// framework's log, once attached, sets it as its file calls would.
 #pragma once
 
 #include <deque>
@@ -17,6 +19,18 @@ class FakePlatform : public Platform {
   struct Service {
     std::string display, binaryPath, account, description;
     DWORD state = SERVICE_STOPPED;
+    // What CreateServiceA was given.
+    DWORD access = 0, type = 0, start = 0, errorControl = 0;
+    bool hasPassword = false;
+    std::string password;
+  };
+  // The access asked for by one OpenSCManagerA or OpenServiceA call.
+  struct Access {
+    std::string operation, name;
+    DWORD access;
+    bool operator==(const Access& o) const {
+      return operation == o.operation && name == o.name && access == o.access;
+    }
   };
   struct Value {
     DWORD type;
@@ -49,16 +63,27 @@ class FakePlatform : public Platform {
   std::vector<std::string> calls;
   std::vector<DWORD> sleeps;
   DWORD tick = 0;
+  std::vector<Access> accesses;
   DWORD lastError = 0;
+  // Opening the log file sets the last-error value as opening an existing file does on
+  // Windows (ERROR_ALREADY_EXISTS); with everyLogLineOpens each line does, as in the first
+  // line of a process, so that a value read after any log line is visibly not the failed
+  // call's.
+  static constexpr DWORD kLogOpenError = 183;
+  bool everyLogLineOpens = false;
+  // Routes the framework log's file calls to this fake until detachLog.
+  void attachLog();
+  static void detachLog();
   int openHandles() const { return static_cast<int>(open_.size()); }
   int managerOpens = 0;
 
   // ---- Platform
   SC_HANDLE OpenSCManagerA(const char*, const char*, DWORD access) override;
   SC_HANDLE OpenServiceA(SC_HANDLE, const char* name, DWORD access) override;
-  SC_HANDLE CreateServiceA(SC_HANDLE, const char* name, const char* display, DWORD, DWORD, DWORD,
-                           DWORD, const char* binaryPath, const char*, DWORD*, const char*,
-                           const char* account, const char*) override;
+  SC_HANDLE CreateServiceA(SC_HANDLE, const char* name, const char* display, DWORD access,
+                           DWORD type, DWORD start, DWORD errorControl, const char* binaryPath,
+                           const char*, DWORD*, const char*, const char* account,
+                           const char* password) override;
   BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD level, void* info) override;
   BOOL StartServiceA(SC_HANDLE service, DWORD, const char**) override;
   BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) override;
@@ -72,6 +97,7 @@ class FakePlatform : public Platform {
   LONG RegDeleteKeyA(HKEY key, const char* subKey) override;
   LONG RegCloseKey(HKEY key) override;
   DWORD GetLastError() override { return lastError; }
+  void SetLastError(DWORD error) override { lastError = error; }
   DWORD GetTickCount() override { return tick; }
   void Sleep(DWORD ms) override {
     sleeps.push_back(ms);

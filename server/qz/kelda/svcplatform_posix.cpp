@@ -491,6 +491,7 @@ class PosixPlatform : public Platform {
   }
 
   DWORD GetLastError() override { return tlsLastError; }
+  void SetLastError(DWORD error) override { tlsLastError = error; }
 
   DWORD GetTickCount() override {
     timespec ts;
@@ -524,7 +525,7 @@ class PosixPlatform : public Platform {
                              s.state,
                              s.state == SERVICE_RUNNING ? 1u : 0u,
                              s.exitCode,
-                             0,
+                             s.serviceExitCode,
                              s.checkPoint,
                              s.waitHint};
   }

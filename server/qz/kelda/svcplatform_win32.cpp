@@ -7,6 +7,11 @@
 #include <windows.h>
 // clang-format on
 
+namespace {
+// The system's predefined key, as <winreg.h> builds it: sign-extended on 64-bit Windows.
+const ::HKEY systemLocalMachine = HKEY_LOCAL_MACHINE;
+}  // namespace
+
 namespace winsvc {
 namespace {
 
@@ -17,6 +22,7 @@ SC_HANDLE ours(::SC_HANDLE h) {
   return reinterpret_cast<SC_HANDLE>(h);
 }
 ::HKEY sys(HKEY k) {
+  if (k == predefinedKey(kLocalMachineToken)) return systemLocalMachine;
   return reinterpret_cast<::HKEY>(k);
 }
 HKEY ours(::HKEY k) {
@@ -109,6 +115,7 @@ class Win32Platform : public Platform {
   LONG RegCloseKey(HKEY key) override { return ::RegCloseKey(sys(key)); }
 
   DWORD GetLastError() override { return ::GetLastError(); }
+  void SetLastError(DWORD error) override { ::SetLastError(error); }
   DWORD GetTickCount() override { return ::GetTickCount(); }
   void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
 };

@@ -49,12 +49,17 @@ void printMessage(std::string key);
 // Xkelda( "<key>" ): an error without a Windows code.
 #define KELDA_THROW(where, key) \
   KELDA_THROW_AS(where, KELDA_SRC, "Xkelda( \"" key "\" )", Xkelda(key))
-// Xkelda( "<key>", winErrorCode ): an error carrying the local `winErrorCode`.
-#define KELDA_THROW_CODE(where, key) \
-  KELDA_THROW_AS(where, KELDA_SRC, "Xkelda( \"" key "\", winErrorCode )", Xkelda(key, winErrorCode))
-#define KELDA_NT_THROW_CODE(where, key)                                      \
-  KELDA_THROW_AS(where, KELDA_NT_SRC, "Xkelda( \"" key "\", winErrorCode )", \
-                 Xkelda(key, winErrorCode))
+// Xkelda( "<key>", winErrorCode ): an error carrying the Windows error value `code`. The value is
+// taken before anything is logged, since the log's own file calls may change the thread's
+// last-error value: pass the read itself (lastError()) or a value read earlier.
+#define KELDA_THROW_CODE_AS(where, srcfile, key, code)                    \
+  do {                                                                    \
+    const int32_t keldaThrowCode_ = (code);                               \
+    KELDA_THROW_AS(where, srcfile, "Xkelda( \"" key "\", winErrorCode )", \
+                   Xkelda(key, keldaThrowCode_));                         \
+  } while (0)
+#define KELDA_THROW_CODE(where, key, code) KELDA_THROW_CODE_AS(where, KELDA_SRC, key, code)
+#define KELDA_NT_THROW_CODE(where, key, code) KELDA_THROW_CODE_AS(where, KELDA_NT_SRC, key, code)
 
 // A progress line: formatted and written only when its level is on.
 #define KELDA_LOG_AT(level, srcfile, ...)                                 \

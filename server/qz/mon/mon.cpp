@@ -7,13 +7,34 @@
 
 #include <csignal>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "qz.h"
+#include "qzevents.h"
 #include "qzservice.h"
 
 namespace {
 
+using qz::service::EventType;
+
 Tcl_AsyncHandler stopHandler = nullptr;
+// Set once the script serves: a later failure is one of serving, not of starting.
+bool serving = false;
+
+// Writes an entry to the service's event log when the monitor runs as a service, and the
+// outcome to the monitor's own log.
+void writeEvent(EventType type, uint32_t id, const std::vector<std::string>& inserts) {
+  if (!qz::service::active()) return;
+  bool written = qz::service::reportEvent(type, id, inserts);
+  if (qz::qzi_on(1)) {
+    std::string text =
+        qz::qzi_fmtlog(written ? "MON - Event %u written to the event log"
+                               : "MON - Event %u could not be written to the event log",
+                       static_cast<unsigned>(qz::event::number(id)));
+    qz::qzi_log(1, 0, text.c_str(), "server/qz/mon/mon", __LINE__, 0);
+  }
+}
 
 // Runs at a safe point after a signal: the script's event loop waits on qz.mon.stop.
 int onStop(ClientData, Tcl_Interp*, int code) {
@@ -35,9 +56,12 @@ void onServiceStop() {
   Tcl_AsyncMark(stopHandler);
 }
 
-// qz::serviceRunning: the script serves; tell the service manager.
-int serviceRunning(int, const char**) {
+// qz::serviceRunning ADDRESS: the script serves on ADDRESS (host:port); tell the service
+// manager and the event log.
+int serviceRunning(int argc, const char** argv) {
+  serving = true;
   qz::service::running();
+  writeEvent(EventType::information, qz::event::kMonStarted, {argc > 1 ? argv[1] : "?"});
   return 0;
 }
 
@@ -45,6 +69,7 @@ int serviceRunning(int, const char**) {
 
 int main(int argc, char** argv) {
   const char** args = const_cast<const char**>(argv);
+  std::string reason;
   try {
     qz::init(argc, args);
     stopHandler = Tcl_AsyncCreate(onStop, nullptr);
@@ -55,13 +80,18 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
     qz::evalFile(argc > 1 ? args[1] : "mon.tcl");
+    writeEvent(EventType::information, qz::event::kMonStopped, {});
     qz::service::stopped(0);
     return 0;
   } catch (qz::X& x) {
-    std::fprintf(stderr, "mon: %s\n", x.errorText().c_str());
+    reason = x.errorText();
   } catch (...) {
-    std::fprintf(stderr, "mon: unexpected failure\n");
+    reason = "unexpected failure";
   }
-  qz::service::stopped(1);
+  std::fprintf(stderr, "mon: %s\n", reason.c_str());
+  // The service's failure code is the number of the event that says why.
+  uint32_t failure = serving ? qz::event::kMonServeFailed : qz::event::kMonStartFailed;
+  writeEvent(EventType::error, failure, {reason});
+  qz::service::stopped(qz::event::number(failure));
   return 1;
 }

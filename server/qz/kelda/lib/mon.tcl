@@ -216,6 +216,6 @@ if {$::mon::port eq ""} {
     error "no monitor port: the instance's config.tcl sets none (qz.kelda.monoamport)"
 }
 set ::mon::listener [socket -server ::mon::accept -myaddr $::mon::host $::mon::port]
-qz::serviceRunning
+qz::serviceRunning $::mon::host:$::mon::port
 vwait qz.mon.stop
 close $::mon::listener
