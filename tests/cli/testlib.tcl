@@ -39,10 +39,10 @@ proc cli::setup {argv} {
     set ::env(QZ_SCM_DIR) $scratch/scm
 }
 
-# Replaces the private root with a new copy of the installed one.
-proc cli::freshRoot {} {
+# Replaces the private root (or the directory given) with a new copy of the installed root.
+proc cli::freshRoot {{root ""}} {
     variable installed
-    variable root
+    if {$root eq ""} { set root $::cli::root }
     file delete -force $root
     file mkdir $root
     foreach item [glob -directory $installed *] { file copy $item $root }
