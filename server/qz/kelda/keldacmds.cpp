@@ -48,6 +48,7 @@ int createCmd(int argc, const char** argv) {
   try {
     printMessage("qz.kelda.strings.createserver");
     datdir = normaliseDatadir(datdir);
+    refuseDatadirCharsNotAllowed(datdir);
     KELDA_LOG(1, "KELDA - about to create server - %s", datdir.c_str());
     qz::setVarStr("qz.datdir", datdir.c_str());
     std::string commandLine = evalText(
@@ -94,13 +95,14 @@ int qzRemoveServiceCmd(int argc, const char** argv) {
   try {
     printMessage("qz.kelda.strings.removeserver");
     std::string target = normaliseDatadir(argv[1]);
+    bool all = target.size() == 3 && ichar_traits::compare("all", target.c_str(), 3) == 0;
+    if (!all) refuseDatadirCharsNotAllowed(target);
     try {
       qz::evalFile("datdirs.tcl");
     } catch (qz::Xtcl&) {
       KELDA_THROW("qzRemoveServiceCmd", "qz.kelda.strings.removeservernodatadirs");
     }
 
-    bool all = target.size() == 3 && ichar_traits::compare("all", target.c_str(), 3) == 0;
     std::string datdir;
     if (all) {
       KELDA_LOG(1, "KELDA - about to remove all servers - %s", var("qz.instances").c_str());

@@ -32,6 +32,16 @@ std::string indexText(int index) {
 
 }  // namespace
 
+const char kCharsNotAllowedInDatadir[] = "$[\"{}*?";
+
+void refuseDatadirCharsNotAllowed(const std::string& directory) {
+  if (directory.find_first_of(kCharsNotAllowedInDatadir) == std::string::npos) return;
+  std::string text = "A data directory may not contain any of these characters:";
+  for (const char* c = kCharsNotAllowedInDatadir; *c != '\0'; ++c) text += std::string(" ") + *c;
+  KELDA_THROW_AS("refuseDatadirCharsNotAllowed", KELDA_SRC, "qz::X( Xkelda::kKind, 0, text )",
+                 qz::X(Xkelda::kKind, 0, text));
+}
+
 std::string normaliseDatadir(std::string directory) {
   for (char& c : directory)
     if (c == '\\') c = '/';

@@ -9,6 +9,12 @@
 std::string normaliseDatadir(std::string directory);
 std::string lowerAscii(std::string text);
 
+// The characters a data directory may not hold: the list operations are Tcl texts that put
+// a directory between double quotes or braces, and find matches it as a glob pattern.
+extern const char kCharsNotAllowedInDatadir[];
+// Throws (a qz::X whose text names the characters) when directory holds one of them.
+void refuseDatadirCharsNotAllowed(const std::string& directory);
+
 // Number of entries in qz.instances (read back through the scratch variable keldatmp).
 int instanceCount();
 // The entry at index; "" past the end.
