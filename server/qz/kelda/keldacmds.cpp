@@ -162,7 +162,7 @@ int qzRemoveServiceCmd(int argc, const char** argv) {
 
     if (var("qz.instances").empty()) {
       KELDA_LOG(1, "KELDA - attempting to delete datdirs.tcl");
-      std::remove((var("qz.rootdir") + "/etc/datdirs.tcl").c_str());
+      deleteDatdirs();
     }
     printMessage("qz.kelda.strings.removeserversuccess");
   } catch (qz::X& x) {

@@ -24,8 +24,11 @@ std::string instanceAt(int index);
 bool directoryExists(std::string path);
 
 // Rewrites ROOT/etc/datdirs.tcl from qz.instances; Xkelda createserverdatadirs when the file
-// cannot be written in full (it is then left as it was).
+// cannot be written in full or may not be written (it is then left as it was). A list file
+// that is a symbolic link is written through to its target.
 void writeDatdirs();
+// Deletes the list file (the target of a link, leaving the link); a missing file is no error.
+void deleteDatdirs();
 
 // Loads the persisted list into qz.instances: Xtcl when datdirs.tcl is missing, fails, or
 // does not set the list (an empty file, for one).
