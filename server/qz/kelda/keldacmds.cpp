@@ -77,7 +77,11 @@ int createCmd(int argc, const char** argv) {
       evalText("lappend qz.instances \"" + entryKey + "\"");
       writeDatdirs();
     } catch (...) {
-      if (created != "exists")
+      // Files that were there before go back to what they were: createDataFiles has made
+      // their settings name the new service.
+      if (created == "exists")
+        undo("the settings", [] { evalText("restoreDataFiles {" + var("qz.datdir") + "}"); });
+      else
         undo("the data files", [] { evalText("deleteDataFiles {" + var("qz.datdir") + "}"); });
       undo("the service", [] { qzRemoveService(var("qz.servicename").c_str()); });
       throw;
