@@ -393,15 +393,16 @@ std::string evalFile(const char* path) {
   Tcl_Interp* ip = interp();
   std::string file = path;
   if (file.find_first_of("/\\") == std::string::npos) {
-    std::string inEtc = fw().rootDir + "/etc/" + file;
-    std::string inLib = fw().rootDir + "/lib/kelda/" + file;
+    // The root as it is now: the product settings may have moved it.
+    std::string root = slashes(getVarStr("qz.rootdir", fw().rootDir.c_str()));
+    std::string inEtc = root + "/etc/" + file;
+    std::string inLib = root + "/lib/kelda/" + file;
     if (fileExists(inEtc))
       file = inEtc;
     else if (fileExists(inLib))
       file = inLib;
     else
-      throw Xtcl("couldn't find \"" + file + "\" in " + fw().rootDir + "/etc or " + fw().rootDir +
-                 "/lib/kelda");
+      throw Xtcl("couldn't find \"" + file + "\" in " + root + "/etc or " + root + "/lib/kelda");
   }
   EvalScope scope;
   // Scripts are UTF-8 whatever the system's encoding, as the files the tools write are.

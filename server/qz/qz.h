@@ -31,7 +31,8 @@ void evalScript(int first, const char** names);
 std::string eval(const char* script);
 
 // Evaluates a script file at global level. A bare name (no directory part) is looked up in
-// ROOT/etc, then ROOT/lib/kelda; a bare name found in neither is a Tcl error.
+// ROOT/etc, then ROOT/lib/kelda, ROOT being qz.rootdir as it is at the call (a qz.tcl may
+// have moved it); a bare name found in neither is a Tcl error.
 std::string evalFile(const char* path);
 
 // A native Tcl command: argv[0] is the command name, argv[argc] is null. It returns 0 and

@@ -9,6 +9,8 @@ namespace eval cli {
     variable installed ""
     variable root ""
     variable scratch ""
+    # Words put before every program a test runs (to run it as another user, for one).
+    variable runAs {}
 }
 
 # Reads -root from the command line; the remaining options go to tcltest.
@@ -39,10 +41,10 @@ proc cli::setup {argv} {
     set ::env(QZ_SCM_DIR) $scratch/scm
 }
 
-# Replaces the private root with a new copy of the installed one.
-proc cli::freshRoot {} {
+# Replaces the private root (or the directory given) with a new copy of the installed root.
+proc cli::freshRoot {{root ""}} {
     variable installed
-    variable root
+    if {$root eq ""} { set root $::cli::root }
     file delete -force $root
     file mkdir $root
     foreach item [glob -directory $installed *] { file copy $item $root }
@@ -62,6 +64,7 @@ proc cli::runProgram {program args} {
         set command [list valgrind -q --error-exitcode=99 --leak-check=full \
             --errors-for-leak-kinds=definite --log-file=$scratch/valgrind.%p.txt {*}$command]
     }
+    set command [list {*}$::cli::runAs {*}$command]
     set chan [open |[list {*}$command 2> $errFile] r]
     fconfigure $chan -translation binary -blocking 0
     # Read in the event loop, so that servers a test runs in this process keep serving.
@@ -90,6 +93,27 @@ proc cli::runProgram {program args} {
 }
 
 proc kelda {args} { cli::runProgram kelda {*}$args }
+
+# Runs the programs of script as a user without privileges, who owns the given directories
+# while it runs (the service manager's state among them). Answers the script's result.
+proc cli::unprivileged {dirs script} {
+    variable scratch
+    variable runAs
+    if {[exec id -u] != 0} { return [uplevel 1 $script] }
+    set scm $::env(QZ_SCM_DIR)
+    file mkdir $scm
+    # valgrind's logs go to the scratch directory.
+    file attributes $scratch -permissions 01777
+    exec chown -R 65534:65534 {*}$dirs $scm
+    set runAs [list setpriv --reuid=65534 --regid=65534 --clear-groups]
+    try {
+        return [uplevel 1 $script]
+    } finally {
+        set runAs {}
+        exec chown -R 0:0 {*}$dirs $scm
+        file attributes $scratch -permissions 0755
+    }
+}
 
 # The catalogue text of a message key, as the tool prints it.
 proc msg {name} {

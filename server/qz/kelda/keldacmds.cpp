@@ -48,6 +48,7 @@ int createCmd(int argc, const char** argv) {
   try {
     printMessage("qz.kelda.strings.createserver");
     datdir = normaliseDatadir(datdir);
+    refuseDatadirCharsNotAllowed(datdir);
     KELDA_LOG(1, "KELDA - about to create server - %s", datdir.c_str());
     qz::setVarStr("qz.datdir", datdir.c_str());
     std::string commandLine = evalText(
@@ -76,7 +77,11 @@ int createCmd(int argc, const char** argv) {
       evalText("lappend qz.instances \"" + entryKey + "\"");
       writeDatdirs();
     } catch (...) {
-      if (created != "exists")
+      // Files that were there before go back to what they were: createDataFiles has made
+      // their settings name the new service.
+      if (created == "exists")
+        undo("the settings", [] { evalText("restoreDataFiles {" + var("qz.datdir") + "}"); });
+      else
         undo("the data files", [] { evalText("deleteDataFiles {" + var("qz.datdir") + "}"); });
       undo("the service", [] { qzRemoveService(var("qz.servicename").c_str()); });
       throw;
@@ -94,13 +99,14 @@ int qzRemoveServiceCmd(int argc, const char** argv) {
   try {
     printMessage("qz.kelda.strings.removeserver");
     std::string target = normaliseDatadir(argv[1]);
+    bool all = target.size() == 3 && ichar_traits::compare("all", target.c_str(), 3) == 0;
+    if (!all) refuseDatadirCharsNotAllowed(target);
     try {
       qz::evalFile("datdirs.tcl");
     } catch (qz::Xtcl&) {
       KELDA_THROW("qzRemoveServiceCmd", "qz.kelda.strings.removeservernodatadirs");
     }
 
-    bool all = target.size() == 3 && ichar_traits::compare("all", target.c_str(), 3) == 0;
     std::string datdir;
     if (all) {
       KELDA_LOG(1, "KELDA - about to remove all servers - %s", var("qz.instances").c_str());
@@ -160,7 +166,7 @@ int qzRemoveServiceCmd(int argc, const char** argv) {
 
     if (var("qz.instances").empty()) {
       KELDA_LOG(1, "KELDA - attempting to delete datdirs.tcl");
-      std::remove((var("qz.rootdir") + "/etc/datdirs.tcl").c_str());
+      deleteDatdirs();
     }
     printMessage("qz.kelda.strings.removeserversuccess");
   } catch (qz::X& x) {

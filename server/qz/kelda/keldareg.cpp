@@ -30,7 +30,40 @@ std::string indexText(int index) {
   return std::to_string(index);
 }
 
+// The list file itself: ROOT/etc/datdirs.tcl, or, when that is a symbolic link, the file it
+// leads to (which need not exist yet), so that the administrator's link stays in place.
+std::filesystem::path datdirsFile() {
+  std::filesystem::path path = qz::getVarStr("qz.rootdir", "") + "/etc/datdirs.tcl";
+  std::error_code error;
+  // A bound on the links followed, as the system has one: a loop of links ends here.
+  for (int links = 0; links < 40 && std::filesystem::is_symlink(path, error); ++links) {
+    std::filesystem::path target = std::filesystem::read_symlink(path, error);
+    if (error) break;
+    path = target.is_absolute() ? target : path.parent_path() / target;
+  }
+  return path;
+}
+
+// False when the file exists and this process may not write it. Renaming over a file needs
+// only the directory's permission, so the file's own is asked here.
+bool writableOrAbsent(const std::filesystem::path& file) {
+  std::error_code error;
+  if (!std::filesystem::exists(file, error)) return true;
+  std::unique_ptr<FILE, FileCloser> probe(std::fopen(file.string().c_str(), "r+"));
+  return probe != nullptr;
+}
+
 }  // namespace
+
+const char kCharsNotAllowedInDatadir[] = "$[\"{}*?";
+
+void refuseDatadirCharsNotAllowed(const std::string& directory) {
+  if (directory.find_first_of(kCharsNotAllowedInDatadir) == std::string::npos) return;
+  std::string text = "A data directory may not contain any of these characters:";
+  for (const char* c = kCharsNotAllowedInDatadir; *c != '\0'; ++c) text += std::string(" ") + *c;
+  KELDA_THROW_AS("refuseDatadirCharsNotAllowed", KELDA_SRC, "qz::X( Xkelda::kKind, 0, text )",
+                 qz::X(Xkelda::kKind, 0, text));
+}
 
 std::string normaliseDatadir(std::string directory) {
   for (char& c : directory)
@@ -66,7 +99,8 @@ bool directoryExists(std::string path) {
 }
 
 void writeDatdirs() {
-  std::string path = qz::getVarStr("qz.rootdir", "") + "/etc/datdirs.tcl";
+  std::filesystem::path target = datdirsFile();
+  std::string path = target.string();
   // The whole line is assembled before the file is touched, so a failure here leaves the
   // previous list in place.
   int count = instanceCount();
@@ -81,7 +115,7 @@ void writeDatdirs() {
   // unwritable directory leaves the old one.
   std::string temporary = path + ".new" + std::to_string(qz::sys::processId());
   bool written = false;
-  {
+  if (writableOrAbsent(target)) {
     std::unique_ptr<FILE, FileCloser> file(std::fopen(temporary.c_str(), "w"));
     if (file) {
       bool put = std::fputs(line.c_str(), file.get()) >= 0;
@@ -89,11 +123,22 @@ void writeDatdirs() {
     }
   }
   std::error_code error;
-  if (written) std::filesystem::rename(temporary, path, error);
+  if (written) {
+    // The new file takes the old one's permissions, as the administrator set them.
+    std::error_code ignored;
+    std::filesystem::file_status old = std::filesystem::status(target, ignored);
+    if (std::filesystem::exists(old))
+      std::filesystem::permissions(temporary, old.permissions(), ignored);
+    std::filesystem::rename(temporary, path, error);
+  }
   if (!written || error) {
     std::remove(temporary.c_str());
     KELDA_THROW("writeDatdirs", "qz.kelda.strings.createserverdatadirs");
   }
+}
+
+void deleteDatdirs() {
+  std::remove(datdirsFile().string().c_str());
 }
 
 void loadDatdirs() {

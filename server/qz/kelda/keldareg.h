@@ -9,6 +9,12 @@
 std::string normaliseDatadir(std::string directory);
 std::string lowerAscii(std::string text);
 
+// The characters a data directory may not hold: the list operations are Tcl texts that put
+// a directory between double quotes or braces, and find matches it as a glob pattern.
+extern const char kCharsNotAllowedInDatadir[];
+// Throws (a qz::X whose text names the characters) when directory holds one of them.
+void refuseDatadirCharsNotAllowed(const std::string& directory);
+
 // Number of entries in qz.instances (read back through the scratch variable keldatmp).
 int instanceCount();
 // The entry at index; "" past the end.
@@ -18,8 +24,11 @@ std::string instanceAt(int index);
 bool directoryExists(std::string path);
 
 // Rewrites ROOT/etc/datdirs.tcl from qz.instances; Xkelda createserverdatadirs when the file
-// cannot be written in full (it is then left as it was).
+// cannot be written in full or may not be written (it is then left as it was). A list file
+// that is a symbolic link is written through to its target.
 void writeDatdirs();
+// Deletes the list file (the target of a link, leaving the link); a missing file is no error.
+void deleteDatdirs();
 
 // Loads the persisted list into qz.instances: Xtcl when datdirs.tcl is missing, fails, or
 // does not set the list (an empty file, for one).
