@@ -10,6 +10,7 @@
 
 #include "kelda_nt.h"
 #include "keldareg.h"
+#include "qzsys.h"
 #include "xkelda.h"
 
 namespace {
@@ -160,7 +161,7 @@ int qzRemoveServiceCmd(int argc, const char** argv) {
 
     if (var("qz.instances").empty()) {
       KELDA_LOG(1, "KELDA - attempting to delete datdirs.tcl");
-      std::remove((var("qz.rootdir") + "/etc/datdirs.tcl").c_str());
+      qz::sys::removeFile(var("qz.rootdir") + "/etc/datdirs.tcl");
     }
     printMessage("qz.kelda.strings.removeserversuccess");
   } catch (qz::X& x) {

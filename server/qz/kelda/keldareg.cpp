@@ -3,20 +3,10 @@
 #include "keldareg.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
-#include <system_error>
 
 #include "qzsys.h"
 #include "xkelda.h"
-
-#if defined(_WIN32)
-#include <direct.h>
-#define keldaChdir _chdir
-#else
-#include <unistd.h>
-#define keldaChdir chdir
-#endif
 
 namespace {
 
@@ -58,10 +48,9 @@ std::string instanceAt(int index) {
 bool directoryExists(std::string path) {
   // The current directory is kept whatever its length (a fixed buffer of 260 bytes left the
   // process in the tested directory when it was longer, and relative paths then went astray).
-  std::error_code error;
-  std::filesystem::path cwd = std::filesystem::current_path(error);
-  if (keldaChdir(path.c_str()) != 0) return false;
-  if (!error) std::filesystem::current_path(cwd, error);
+  std::string cwd = qz::sys::currentDir();
+  if (!qz::sys::changeDir(path)) return false;
+  if (!cwd.empty()) qz::sys::changeDir(cwd);
   return true;
 }
 
@@ -82,16 +71,14 @@ void writeDatdirs() {
   std::string temporary = path + ".new" + std::to_string(qz::sys::processId());
   bool written = false;
   {
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(temporary.c_str(), "w"));
+    std::unique_ptr<FILE, FileCloser> file(qz::sys::openFile(temporary, "w"));
     if (file) {
       bool put = std::fputs(line.c_str(), file.get()) >= 0;
       written = std::fclose(file.release()) == 0 && put;
     }
   }
-  std::error_code error;
-  if (written) std::filesystem::rename(temporary, path, error);
-  if (!written || error) {
-    std::remove(temporary.c_str());
+  if (!written || !qz::sys::replaceFile(temporary, path)) {
+    qz::sys::removeFile(temporary);
     KELDA_THROW("writeDatdirs", "qz.kelda.strings.createserverdatadirs");
   }
 }
