@@ -2,10 +2,13 @@
 // works whatever the ANSI code page; only the service manager and registry calls, which are
 // the ANSI ones, get text in the code page, and ansiText refuses what it cannot hold.
 
+// <windows.h> before the headers that build on it.
+// clang-format off
+#include <windows.h>
+#include <shellapi.h>
+// clang-format on
 #include <direct.h>
 #include <process.h>
-#include <shellapi.h>
-#include <windows.h>
 
 #include <cerrno>
 #include <cstdio>

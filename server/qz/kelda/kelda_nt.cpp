@@ -245,6 +245,8 @@ std::string createQZWindowsService(const char* name, const char* display, const 
     KELDA_NT_THROW_CODE("createQZWindowsService", "qz.kelda.strings.createservererrorwinuser");
   if (winErrorCode == static_cast<int32_t>(ERROR_SERVICE_EXISTS))
     KELDA_NT_THROW_CODE("createQZWindowsService", "qz.kelda.strings.createservererrorwinexists");
+  if (winErrorCode == static_cast<int32_t>(ERROR_NO_UNICODE_TRANSLATION))
+    KELDA_NT_THROW_CODE("createQZWindowsService", "qz.kelda.strings.createservererrorcodepage");
   KELDA_NT_THROW_CODE("createQZWindowsService", "qz.kelda.strings.createservererrorwin");
 }
 

@@ -64,6 +64,8 @@ apply {{texts} {
         "A Windows service of that name already exists."
     createservererrorwin
         "The Windows service could not be created. If a service of that name exists already, remove it or allow numbered names with qz.kelda.winservicecreatetries in etc/qz.tcl."
+    createservererrorcodepage
+        "A name holds a character that this system's ANSI code page cannot represent: choose a data directory, display name and product root written in that code page."
     createservererrorwinaddevhooks
         "The service was created, but its event log source could not be registered."
     removeservererrorwinopen
