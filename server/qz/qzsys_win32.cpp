@@ -9,6 +9,7 @@
 // clang-format on
 #include <direct.h>
 #include <process.h>
+#include <tcl.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -65,6 +66,10 @@ void restoreConsole() {
 }  // namespace
 
 void settleText() {
+  // Tcl for Windows names files and reads the environment through the wide calls already;
+  // what its system encoding still decides is the text of the files scripts open, which is
+  // UTF-8 here as everywhere (a config.tcl written in the code page would not read back).
+  Tcl_SetSystemEncoding(nullptr, "utf-8");
   // Output is UTF-8 on both platforms. A console shows it right only in its UTF-8 code page,
   // so the console is switched for this run and given back its own at exit.
   DWORD mode = 0;
