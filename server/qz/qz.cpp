@@ -330,8 +330,10 @@ void init(int& argc, const char** argv) {
   f.interp = Tcl_CreateInterp();
   if (Tcl_Init(f.interp) != TCL_OK) throwInterpError(f.interp, TCL_ERROR);
 
-  std::string root = optionOr(o.rootDir, "QZ_ROOTDIR", "");
-  if (root.empty()) {
+  std::string root;
+  if (o.rootDir != nullptr) {
+    root = o.rootDir;
+  } else if (!sys::environment("QZ_ROOTDIR", root)) {
     std::string exe = sys::executablePath();
     root = dirName(dirName(slashes(exe.empty() ? "." : exe)));
   }
