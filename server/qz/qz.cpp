@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "qzlog.h"
+#include "qzsys.h"
 
 namespace qz {
 namespace {
@@ -242,16 +243,18 @@ std::string programName(const char* argv0) {
 }
 
 bool fileExists(const std::string& path) {
-  if (FILE* f = std::fopen(path.c_str(), "r")) {
+  if (FILE* f = sys::openFile(path, "r")) {
     std::fclose(f);
     return true;
   }
   return false;
 }
 
-const char* envOr(const char* name, const char* fallback) {
-  const char* v = std::getenv(name);
-  return (v != nullptr && *v != '\0') ? v : fallback;
+// An option's value: the option's own, else the environment variable's, else the fallback.
+std::string optionOr(const char* option, const char* variable, const char* fallback) {
+  if (option != nullptr) return option;
+  std::string value;
+  return sys::environment(variable, value) ? value : fallback;
 }
 
 struct Options {
@@ -314,17 +317,11 @@ void init(int& argc, const char** argv) {
   f.evalDepth = 0;
 
   Tcl_FindExecutable(argv[0]);
-  // The words arrive in the system's encoding; everything inside is UTF-8, as are the files
-  // the tools write, so convert them once here.
-  f.words.assign(static_cast<size_t>(argc), std::string());
-  for (int i = 0; i < argc; ++i) {
-    Tcl_DString ds;
-    Tcl_ExternalToUtfDString(nullptr, argv[i], -1, &ds);
-    f.words[static_cast<size_t>(i)].assign(Tcl_DStringValue(&ds),
-                                           static_cast<size_t>(Tcl_DStringLength(&ds)));
-    Tcl_DStringFree(&ds);
-    argv[i] = f.words[static_cast<size_t>(i)].c_str();
-  }
+  sys::settleText();
+  // Everything inside is UTF-8, as are the files the tools write: the words are converted
+  // once, here.
+  f.words = sys::commandWords(argc, argv);
+  for (int i = 0; i < argc; ++i) argv[i] = f.words[static_cast<size_t>(i)].c_str();
 
   Options o = takeOptions(argc, argv);
   f.service = o.service;
@@ -334,28 +331,26 @@ void init(int& argc, const char** argv) {
   if (Tcl_Init(f.interp) != TCL_OK) throwInterpError(f.interp, TCL_ERROR);
 
   std::string root;
-  if (o.rootDir != nullptr)
+  if (o.rootDir != nullptr) {
     root = o.rootDir;
-  else if (const char* env = envOr("QZ_ROOTDIR", nullptr))
-    root = env;
-  else {
-    const char* exe = Tcl_GetNameOfExecutable();
-    root = dirName(dirName(slashes(exe != nullptr ? exe : ".")));
+  } else if (!sys::environment("QZ_ROOTDIR", root)) {
+    std::string exe = sys::executablePath();
+    root = dirName(dirName(slashes(exe.empty() ? "." : exe)));
   }
   f.rootDir = slashes(root);
   setVarStr("qz.rootdir", f.rootDir.c_str());
-  const char* datDir = o.datDir != nullptr ? o.datDir : envOr("QZ_DATDIR", "");
-  setVarStr("qz.datdir", datDir);
+  setVarStr("qz.datdir", optionOr(o.datDir, "QZ_DATDIR", "").c_str());
 
-  std::string logFile = o.logFile != nullptr ? o.logFile : envOr("QZ_LOGFILE", "");
+  std::string logFile = optionOr(o.logFile, "QZ_LOGFILE", "");
   if (logFile.empty()) logFile = f.rootDir + "/log/" + programName(argv[0]) + ".log";
   int level = 1;
   bool levelFixed = false;
+  std::string levelText;
   if (o.logLevel != nullptr) {
     level = parseLevel(o.logLevel, "-loglevel");
     levelFixed = true;
-  } else if (const char* env = envOr("QZ_LOGLEVEL", nullptr)) {
-    level = parseLevel(env, "QZ_LOGLEVEL");
+  } else if (sys::environment("QZ_LOGLEVEL", levelText)) {
+    level = parseLevel(levelText.c_str(), "QZ_LOGLEVEL");
     levelFixed = true;
   }
   log::configure(logFile, level);

@@ -38,7 +38,7 @@ bool openLog(Log& l) {
   for (size_t slash = l.file.find_first_of("/\\", 1); slash != std::string::npos;
        slash = l.file.find_first_of("/\\", slash + 1))
     sys::makeDir(l.file.substr(0, slash));
-  l.out.reset(std::fopen(l.file.c_str(), "a"));
+  l.out.reset(sys::openFile(l.file, "a"));
   if (l.observer) l.observer(true);
   if (!l.out) l.level = 0;
   return static_cast<bool>(l.out);

@@ -1,13 +1,51 @@
-// Internal: the few operating-system calls the framework makes outside Tcl and the network.
+// Internal: the operating-system calls the framework and the tools make outside Tcl and the
+// network, and the one rule for text that crosses to the system and back.
+//
+// Inside the tools every std::string is the interpreter's UTF-8. Each function here takes and
+// answers that text and converts at the call it makes:
+//   POSIX:   the system's names are UTF-8 whatever the locale says; nothing is re-coded.
+//   Windows: file names, the current directory, the environment, the command line and the
+//            module path go through the wide (UTF-16) calls; text for the ANSI calls of the
+//            service manager and registry is converted to the ANSI code page (ansiText).
 #pragma once
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 namespace qz {
 namespace sys {
 
+// Makes the interpreter and the console follow the rule above. Called once, right after
+// Tcl_FindExecutable and before any other text crosses.
+void settleText();
+
+// The program's command line as UTF-8 words. argv is what main received; on Windows the
+// wide command line is used when argv was made from it (tests pass words of their own).
+std::vector<std::string> commandWords(int argc, const char* const* argv);
+
+// The full path of the running executable, or "" when the system does not tell.
+std::string executablePath();
+
+// The value of an environment variable; false when it is unset or empty.
+bool environment(const char* name, std::string& value);
+
+// fopen with a UTF-8 name.
+FILE* openFile(const std::string& path, const char* mode);
 // Creates a directory; true when it exists afterwards.
 bool makeDir(const std::string& path);
+// Makes path the current directory; false when it cannot be entered.
+bool changeDir(const std::string& path);
+// The current directory ("" when the system does not tell).
+std::string currentDir();
+// Puts `from` in the place of `to`, replacing it in one step.
+bool replaceFile(const std::string& from, const std::string& to);
+bool removeFile(const std::string& path);
+
+// Text for the system's narrow ("A") calls. False when the system cannot represent a character
+// of text there (Windows: one outside the ANSI code page); POSIX represents everything.
+bool ansiText(const std::string& text, std::string& out);
+
 int processId();
 
 }  // namespace sys

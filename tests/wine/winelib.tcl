@@ -25,6 +25,11 @@ if {$installed eq "" || $wineRun eq ""} {
 set ::argv $rest
 ::tcltest::configure {*}$rest
 
+# Names on the Unix side are UTF-8, for this script's own file names and for Wine, which reads
+# Unix names in its locale's character set (under LC_ALL=C it cannot open a non-ASCII path).
+encoding system utf-8
+set ::env(LC_ALL) C.UTF-8
+
 set scratch /tmp/kelda-wine-[file rootname [file tail [info script]]]-[pid]
 file delete -force $scratch
 file mkdir $scratch

@@ -6,10 +6,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "kelda_nt.h"
 #include "keldareg.h"
+#include "qzsys.h"
 #include "xkelda.h"
 
 namespace {
@@ -39,6 +41,21 @@ void undo(const char* what, Step step) {
   }
 }
 
+// The service manager and the registry are reached through the system's narrow calls. A name
+// they cannot represent (on Windows, a character outside the ANSI code page) is refused before
+// anything is made: passed on, it would name a service and a directory that are not there.
+void refuseNamesOutsideCodePage(std::initializer_list<const char*> names) {
+  std::string converted;
+  for (const char* name : names) {
+    if (name == nullptr || qz::sys::ansiText(name, converted)) continue;
+    const char* text =
+        "A name holds a character that this system's ANSI code page cannot represent: choose a "
+        "data directory, display name, account and product root written in that code page.";
+    KELDA_THROW_AS("refuseNamesOutsideCodePage", KELDA_SRC, "qz::X( Xkelda::kKind, 0, text )",
+                   qz::X(Xkelda::kKind, 0, text));
+  }
+}
+
 }  // namespace
 
 // create <datadir> <display name> ?<account>? ?<password>?
@@ -55,6 +72,8 @@ int createCmd(int argc, const char** argv) {
         "set tmp \"\\\"[file join ${qz.rootdir} bin mon]\\\" -service -datdir "
         "\\\"${qz.datdir}\\\" mon.tcl\"");
     std::string baseName = qz::getVarStr("qz.servicenameident", "qzproxyserver");
+    refuseNamesOutsideCodePage({baseName.c_str(), commandLine.c_str(), argc > 2 ? argv[2] : nullptr,
+                                argc > 3 ? argv[3] : nullptr, argc > 4 ? argv[4] : nullptr});
     qzCreateService(baseName.c_str(), argc > 2 ? argv[2] : nullptr, commandLine.c_str(),
                     argc > 3 ? argv[3] : nullptr, argc > 4 ? argv[4] : nullptr);
 

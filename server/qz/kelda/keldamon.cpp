@@ -7,6 +7,7 @@
 
 #include "keldacmds.h"
 #include "qznet.h"
+#include "qzsys.h"
 #include "xkelda.h"
 
 namespace {
@@ -37,7 +38,7 @@ bool bracesPairUp(const std::string& text) {
 // The current instance is configured when its data directory holds a config.tcl.
 void verifyMonCommInfo() {
   std::string config = qz::getVarStr("qz.datdir", "") + "/config.tcl";
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(config.c_str(), "r"));
+  std::unique_ptr<FILE, FileCloser> file(qz::sys::openFile(config, "r"));
   if (file) return;
   KELDA_THROW_AS("verifyMonCommInfo", KELDA_SRC, "Xkelda(\"qz.kelda.strings.nomonavailable\")",
                  Xkelda("qz.kelda.strings.nomonavailable"));

@@ -10,14 +10,6 @@
 #include "qzsys.h"
 #include "xkelda.h"
 
-#if defined(_WIN32)
-#include <direct.h>
-#define keldaChdir _chdir
-#else
-#include <unistd.h>
-#define keldaChdir chdir
-#endif
-
 namespace {
 
 struct FileCloser {
@@ -33,7 +25,8 @@ std::string indexText(int index) {
 // The list file itself: ROOT/etc/datdirs.tcl, or, when that is a symbolic link, the file it
 // leads to (which need not exist yet), so that the administrator's link stays in place.
 std::filesystem::path datdirsFile() {
-  std::filesystem::path path = qz::getVarStr("qz.rootdir", "") + "/etc/datdirs.tcl";
+  std::filesystem::path path =
+      std::filesystem::u8path(qz::getVarStr("qz.rootdir", "") + "/etc/datdirs.tcl");
   std::error_code error;
   // A bound on the links followed, as the system has one: a loop of links ends here.
   for (int links = 0; links < 40 && std::filesystem::is_symlink(path, error); ++links) {
@@ -49,7 +42,7 @@ std::filesystem::path datdirsFile() {
 bool writableOrAbsent(const std::filesystem::path& file) {
   std::error_code error;
   if (!std::filesystem::exists(file, error)) return true;
-  std::unique_ptr<FILE, FileCloser> probe(std::fopen(file.string().c_str(), "r+"));
+  std::unique_ptr<FILE, FileCloser> probe(qz::sys::openFile(file.u8string(), "r+"));
   return probe != nullptr;
 }
 
@@ -91,16 +84,15 @@ std::string instanceAt(int index) {
 bool directoryExists(std::string path) {
   // The current directory is kept whatever its length (a fixed buffer of 260 bytes left the
   // process in the tested directory when it was longer, and relative paths then went astray).
-  std::error_code error;
-  std::filesystem::path cwd = std::filesystem::current_path(error);
-  if (keldaChdir(path.c_str()) != 0) return false;
-  if (!error) std::filesystem::current_path(cwd, error);
+  std::string cwd = qz::sys::currentDir();
+  if (!qz::sys::changeDir(path)) return false;
+  if (!cwd.empty()) qz::sys::changeDir(cwd);
   return true;
 }
 
 void writeDatdirs() {
   std::filesystem::path target = datdirsFile();
-  std::string path = target.string();
+  std::string path = target.u8string();
   // The whole line is assembled before the file is touched, so a failure here leaves the
   // previous list in place.
   int count = instanceCount();
@@ -116,29 +108,27 @@ void writeDatdirs() {
   std::string temporary = path + ".new" + std::to_string(qz::sys::processId());
   bool written = false;
   if (writableOrAbsent(target)) {
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(temporary.c_str(), "w"));
+    std::unique_ptr<FILE, FileCloser> file(qz::sys::openFile(temporary, "w"));
     if (file) {
       bool put = std::fputs(line.c_str(), file.get()) >= 0;
       written = std::fclose(file.release()) == 0 && put;
     }
   }
-  std::error_code error;
   if (written) {
     // The new file takes the old one's permissions, as the administrator set them.
     std::error_code ignored;
     std::filesystem::file_status old = std::filesystem::status(target, ignored);
     if (std::filesystem::exists(old))
-      std::filesystem::permissions(temporary, old.permissions(), ignored);
-    std::filesystem::rename(temporary, path, error);
+      std::filesystem::permissions(std::filesystem::u8path(temporary), old.permissions(), ignored);
   }
-  if (!written || error) {
-    std::remove(temporary.c_str());
+  if (!written || !qz::sys::replaceFile(temporary, path)) {
+    qz::sys::removeFile(temporary);
     KELDA_THROW("writeDatdirs", "qz.kelda.strings.createserverdatadirs");
   }
 }
 
 void deleteDatdirs() {
-  std::remove(datdirsFile().string().c_str());
+  qz::sys::removeFile(datdirsFile().u8string());
 }
 
 void loadDatdirs() {

@@ -1,11 +1,18 @@
 // The real Windows calls behind the service platform interface: each operation is its
-// namesake, converting between the interface's types and the system's.
+// namesake, converting between the interface's types and the system's. The calls are the
+// ANSI ones, so every name goes from the interpreter's UTF-8 into the ANSI code page first;
+// a name the code page cannot hold fails the call with ERROR_NO_UNICODE_TRANSLATION before
+// Windows is asked, as Windows itself would fail a name it cannot take.
 
 // The interface first: <windows.h> defines many of its constant names as macros.
 // clang-format off
 #include "svcplatform.h"
 #include <windows.h>
 // clang-format on
+
+#include <string>
+
+#include "qzsys.h"
 
 namespace {
 // The system's predefined key, as <winreg.h> builds it: sign-extended on 64-bit Windows.
@@ -14,6 +21,36 @@ const ::HKEY systemLocalMachine = HKEY_LOCAL_MACHINE;
 
 namespace winsvc {
 namespace {
+
+// A name in the ANSI code page; a null name stays null.
+class Ansi {
+ public:
+  explicit Ansi(const char* text) : null_(text == nullptr) {
+    ok_ = null_ || qz::sys::ansiText(text, text_);
+  }
+  bool ok() const { return ok_; }
+  const char* get() const { return null_ ? nullptr : text_.c_str(); }
+
+ private:
+  bool null_;
+  bool ok_ = false;
+  std::string text_;
+};
+
+// True when every name converted; else the thread's last-error value says why not.
+template <typename... Names>
+bool converted(const Names&... names) {
+  if ((names.ok() && ...)) return true;
+  ::SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+  return false;
+}
+
+// The registry answers with its status and leaves the thread's value alone; the service
+// layer reads the thread's value, so carry the status over.
+LONG registryResult(LONG rc) {
+  if (rc != 0) ::SetLastError(static_cast<::DWORD>(rc));
+  return rc;
+}
 
 ::SC_HANDLE sys(SC_HANDLE h) {
   return reinterpret_cast<::SC_HANDLE>(h);
@@ -42,26 +79,41 @@ void copyStatus(const ::SERVICE_STATUS& from, SERVICE_STATUS* to) {
 class Win32Platform : public Platform {
  public:
   SC_HANDLE OpenSCManagerA(const char* machine, const char* database, DWORD access) override {
-    return ours(::OpenSCManagerA(machine, database, access));
+    Ansi m(machine), d(database);
+    if (!converted(m, d)) return nullptr;
+    return ours(::OpenSCManagerA(m.get(), d.get(), access));
   }
   SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* name, DWORD access) override {
-    return ours(::OpenServiceA(sys(manager), name, access));
+    Ansi n(name);
+    if (!converted(n)) return nullptr;
+    return ours(::OpenServiceA(sys(manager), n.get(), access));
   }
   SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* name, const char* display, DWORD access,
                            DWORD type, DWORD start, DWORD errorControl, const char* binaryPath,
                            const char* loadOrderGroup, DWORD* tagId, const char* dependencies,
                            const char* account, const char* password) override {
+    Ansi n(name), d(display), b(binaryPath), g(loadOrderGroup), a(account), p(password);
+    // The dependencies (a list of names, each ended by a zero) go as they are: the service
+    // layer gives none.
+    if (!converted(n, d, b, g, a, p)) return nullptr;
     ::DWORD tag = 0;
-    ::SC_HANDLE h = ::CreateServiceA(sys(manager), name, display, access, type, start, errorControl,
-                                     binaryPath, loadOrderGroup, tagId != nullptr ? &tag : nullptr,
-                                     dependencies, account, password);
+    ::SC_HANDLE h = ::CreateServiceA(
+        sys(manager), n.get(), d.get(), access, type, start, errorControl, b.get(), g.get(),
+        tagId != nullptr ? &tag : nullptr, dependencies, a.get(), p.get());
     if (tagId != nullptr) *tagId = tag;
     return ours(h);
   }
   BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD level, void* info) override {
     ::SERVICE_DESCRIPTIONA description{};
+    std::string text;
     if (level == SERVICE_CONFIG_DESCRIPTION && info != nullptr) {
-      description.lpDescription = static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription;
+      const char* given = static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription;
+      Ansi d(given);
+      if (!converted(d)) return 0;
+      if (given != nullptr) {
+        text = d.get();
+        description.lpDescription = &text[0];
+      }
       info = &description;
     }
     return ::ChangeServiceConfig2A(sys(service), level, info);
@@ -86,31 +138,41 @@ class Win32Platform : public Platform {
   BOOL CloseServiceHandle(SC_HANDLE handle) override { return ::CloseServiceHandle(sys(handle)); }
 
   LONG RegCreateKeyA(HKEY key, const char* subKey, HKEY* result) override {
-    ::HKEY k = nullptr;
-    LONG rc = ::RegCreateKeyA(sys(key), subKey, &k);
-    // The registry answers with its status and leaves the thread's value alone; the service
-    // layer reads the thread's value, so carry the status over.
-    if (rc != 0) ::SetLastError(static_cast<::DWORD>(rc));
-    *result = ours(k);
+    *result = nullptr;
+    Ansi k(subKey);
+    if (!converted(k)) return static_cast<LONG>(ERROR_NO_UNICODE_TRANSLATION);
+    ::HKEY h = nullptr;
+    LONG rc = registryResult(::RegCreateKeyA(sys(key), k.get(), &h));
+    *result = ours(h);
     return rc;
   }
   LONG RegSetValueExA(HKEY key, const char* name, DWORD reserved, DWORD type,
                       const unsigned char* data, DWORD size) override {
-    LONG rc = ::RegSetValueExA(sys(key), name, reserved, type, data, size);
-    if (rc != 0) ::SetLastError(static_cast<::DWORD>(rc));
-    return rc;
+    Ansi n(name);
+    if (!converted(n)) return static_cast<LONG>(ERROR_NO_UNICODE_TRANSLATION);
+    if (type != REG_EXPAND_SZ)
+      return registryResult(::RegSetValueExA(sys(key), n.get(), reserved, type, data, size));
+    // Text data: its characters go into the code page as the names do.
+    Ansi text(size > 0 ? std::string(reinterpret_cast<const char*>(data), size - 1).c_str() : "");
+    if (!converted(text)) return static_cast<LONG>(ERROR_NO_UNICODE_TRANSLATION);
+    std::string value = text.get();
+    return registryResult(::RegSetValueExA(sys(key), n.get(), reserved, type,
+                                           reinterpret_cast<const ::BYTE*>(value.c_str()),
+                                           static_cast<::DWORD>(value.size() + 1)));
   }
   LONG RegOpenKeyA(HKEY key, const char* subKey, HKEY* result) override {
-    ::HKEY k = nullptr;
-    LONG rc = ::RegOpenKeyA(sys(key), subKey, &k);
-    if (rc != 0) ::SetLastError(static_cast<::DWORD>(rc));
-    *result = ours(k);
+    *result = nullptr;
+    Ansi k(subKey);
+    if (!converted(k)) return static_cast<LONG>(ERROR_NO_UNICODE_TRANSLATION);
+    ::HKEY h = nullptr;
+    LONG rc = registryResult(::RegOpenKeyA(sys(key), k.get(), &h));
+    *result = ours(h);
     return rc;
   }
   LONG RegDeleteKeyA(HKEY key, const char* subKey) override {
-    LONG rc = ::RegDeleteKeyA(sys(key), subKey);
-    if (rc != 0) ::SetLastError(static_cast<::DWORD>(rc));
-    return rc;
+    Ansi k(subKey);
+    if (!converted(k)) return static_cast<LONG>(ERROR_NO_UNICODE_TRANSLATION);
+    return registryResult(::RegDeleteKeyA(sys(key), k.get()));
   }
   LONG RegCloseKey(HKEY key) override { return ::RegCloseKey(sys(key)); }
 
