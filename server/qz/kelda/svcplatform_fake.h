@@ -17,6 +17,9 @@ class FakePlatform : public Platform {
   struct Service {
     std::string display, binaryPath, account, description;
     DWORD state = SERVICE_STOPPED;
+    // The failure actions last set, as "reset <seconds>:" and one " <type>/<delay>" per
+    // action; empty when none were set.
+    std::string failureActions;
   };
   struct Value {
     DWORD type;
