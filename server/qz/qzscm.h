@@ -36,6 +36,8 @@ struct Status {
   uint32_t waitHint = 0;
   uint32_t exitCode = 0;
   int pid = 0;  // the service's process, 0 when there is none
+  // While a failed service waits to be started again: the process that will start it.
+  int supervisor = 0;
 };
 
 // Status files: status/<file name>. read fails when there is no file.

@@ -92,6 +92,8 @@ bool readStatus(const std::string& dir, const std::string& name, Status& status)
   std::istringstream in(text);
   Status s;
   if (!(in >> s.state >> s.checkPoint >> s.waitHint >> s.exitCode >> s.pid)) return false;
+  // A status file an older version wrote ends before it.
+  if (!(in >> s.supervisor)) s.supervisor = 0;
   status = s;
   return true;
 }
@@ -100,7 +102,7 @@ bool writeStatus(const std::string& dir, const std::string& name, const Status& 
   if (!makeDirs(dir + "/status")) return false;
   std::ostringstream out;
   out << status.state << ' ' << status.checkPoint << ' ' << status.waitHint << ' '
-      << status.exitCode << ' ' << status.pid << '\n';
+      << status.exitCode << ' ' << status.pid << ' ' << status.supervisor << '\n';
   return writeFileAtomically(statusPath(dir, name), out.str());
 }
 
