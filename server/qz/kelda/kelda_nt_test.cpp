@@ -289,9 +289,11 @@ TEST_F(ServiceLayer, CreateGivesTheServiceFailureActions) {
     if (c.refusal != 0) fake_.failAll("ChangeServiceConfig2A", c.refusal);
     EXPECT_EQ(raised([] { qzCreateService("svc", "S", "mon", nullptr, nullptr); }), Raised("", 0));
     EXPECT_EQ(fake_.services["svc"].failureActions, c.actions);
-    if (c.logLine != nullptr) EXPECT_NE(root_.log().find(c.logLine), std::string::npos);
+    if (c.logLine != nullptr) {
+      EXPECT_NE(root_.log().find(c.logLine), std::string::npos);
+    }
   }
-  qz::eval("unset qz.kelda.restartdelay");
+  qz::eval("unset -nocomplain qz.kelda.restartdelay");
 }
 
 TEST_F(ServiceLayer, EventSourceRemoval) {
