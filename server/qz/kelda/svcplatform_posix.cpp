@@ -223,6 +223,13 @@ void detachSupervisor() {
   sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
+// True when the state directory has been taken away: its supervisors then end without
+// making it again (which taking the lock would).
+bool stateGone(const std::string& dir) {
+  struct stat st;
+  return stat((dir + "/status").c_str(), &st) != 0;
+}
+
 uint64_t monotonicSeconds() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -255,6 +262,7 @@ SC_ACTION failureAction(Record& r, int failures) {
     while (waitpid(service, nullptr, 0) < 0 && errno == EINTR) {
     }
     DWORD delay = 0;
+    if (stateGone(dir)) _exit(0);
     {
       scm::Lock lock(dir);
       scm::Status s;
@@ -285,6 +293,7 @@ SC_ACTION failureAction(Record& r, int failures) {
     timespec pause{static_cast<time_t>(delay / 1000), static_cast<long>(delay % 1000) * 1000000L};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
+    if (stateGone(dir)) _exit(0);
     scm::Lock lock(dir);
     scm::Status s;
     Record r;
