@@ -374,7 +374,7 @@ proc restart {args} {
         return
     }
     set list [file join ${::qz.rootdir} etc datdirs.tcl]
-    if {![file exists $list] || [catch {uplevel #0 [list source $list]}]} {
+    if {![file exists $list] || [catch {uplevel #0 [list source -encoding utf-8 $list]}]} {
         # Without a list, start all and stop all say so: the same words here.
         stop all
         start all
@@ -383,7 +383,7 @@ proc restart {args} {
     foreach dir ${::qz.instances} {
         # The instance becomes the current one, as start all makes it.
         set ::qz.datdir $dir
-        catch {uplevel #0 [list source [file join $dir config.tcl]]}
+        catch {uplevel #0 [list source -encoding utf-8 [file join $dir config.tcl]]}
         stop
         start
     }
