@@ -37,6 +37,8 @@ struct Status {
   uint32_t exitCode = 0;
   int pid = 0;                   // the service's process, 0 when there is none
   uint32_t serviceExitCode = 0;  // with exitCode 1066: the service's own failure code
+  // While a failed service waits to be started again: the process that will start it.
+  int supervisor = 0;
 };
 
 // Status files: status/<file name>. read fails when there is no file.

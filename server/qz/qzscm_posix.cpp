@@ -105,8 +105,9 @@ bool readStatus(const std::string& dir, const std::string& name, Status& status)
   std::istringstream in(text);
   Status s;
   if (!(in >> s.state >> s.checkPoint >> s.waitHint >> s.exitCode >> s.pid)) return false;
-  // Written since services report their own failure codes; older files end before it.
+  // Fields written by later versions; older files end before them.
   if (!(in >> s.serviceExitCode)) s.serviceExitCode = 0;
+  if (!(in >> s.supervisor)) s.supervisor = 0;
   status = s;
   return true;
 }
@@ -115,7 +116,8 @@ bool writeStatus(const std::string& dir, const std::string& name, const Status& 
   if (!makeDirs(dir + "/status")) return false;
   std::ostringstream out;
   out << status.state << ' ' << status.checkPoint << ' ' << status.waitHint << ' '
-      << status.exitCode << ' ' << status.pid << ' ' << status.serviceExitCode << '\n';
+      << status.exitCode << ' ' << status.pid << ' ' << status.serviceExitCode << ' '
+      << status.supervisor << '\n';
   return writeFileAtomically(statusPath(dir, name), out.str());
 }
 

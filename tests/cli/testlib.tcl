@@ -179,6 +179,19 @@ proc stopMonitor {pid} {
     for {set i 0} {$i < 100 && ![catch {exec kill -0 $pid}]} {incr i} { after 50 }
 }
 
+# The processes that run with QZ_SCM_DIR set to dir: the service stand-in's services and their
+# supervisors, and the tools a test runs.
+proc cli::processesUsing {dir} {
+    set found {}
+    foreach environ [glob -nocomplain /proc/\[0-9\]*/environ] {
+        if {[catch {readFile $environ} text]} { continue }
+        if {"QZ_SCM_DIR=$dir" in [split $text \0]} {
+            lappend found [file tail [file dirname $environ]]
+        }
+    }
+    return $found
+}
+
 # An instance directory with a config.tcl for a monitor on port.
 proc makeInstance {dir port {service demo}} {
     file mkdir $dir

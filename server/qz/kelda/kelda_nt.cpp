@@ -207,6 +207,33 @@ void qzStop(const char*, const char* serviceName) {
 
 // ---- registration -------------------------------------------------------------------------
 
+// A monitor whose process ends without having stopped is started again by the service
+// manager, after qz.kelda.restartdelay milliseconds (60000 when unset; 0 or less: never), at
+// every failure; the failure count goes back to zero after a day. Like the description, the
+// actions are a convenience: failing to set them is logged and the service stays.
+namespace {
+void setFailureActions(SC_HANDLE service, const char* name) {
+  int delay = 0;
+  try {
+    delay = qz::getVarInt("qz.kelda.restartdelay", 60000);
+  } catch (qz::X& x) {
+    KELDA_NT_LOG(1, "KELDA - qz.kelda.restartdelay is not a number of milliseconds - %s",
+                 x.errorText().c_str());
+    return;
+  }
+  if (delay <= 0) return;
+  // First failure, second failure, every later one.
+  SC_ACTION actions[3];
+  for (SC_ACTION& a : actions) a = SC_ACTION{SC_ACTION_RESTART, static_cast<DWORD>(delay)};
+  SERVICE_FAILURE_ACTIONSA info{86400, nullptr, nullptr, 3, actions};
+  if (!os().ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &info))
+    KELDA_NT_LOG(1,
+                 "KELDA - Couldn't set the failure actions of windows service - '%s' - "
+                 "GetLastError() = %d",
+                 name, lastError());
+}
+}  // namespace
+
 std::string createQZWindowsService(const char* name, const char* display, const char* commandLine,
                                    const char* account, const char* password, uint32_t access,
                                    uint32_t type, uint32_t start, uint32_t errorControl) {
@@ -241,6 +268,7 @@ std::string createQZWindowsService(const char* name, const char* display, const 
       std::string description = kServiceDescription;
       SERVICE_DESCRIPTIONA info{&description[0]};
       os().ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &info);
+      setFailureActions(service.get(), candidate.c_str());
       qz::setVarStr("qz.servicename", candidate.c_str());
       service.reset();
       KELDA_NT_LOG(1, "KELDA - Created windows service - '%s'", candidate.c_str());

@@ -307,6 +307,40 @@ TEST_F(ServiceLayer, CreateRaiseSitesAndTheEventSource) {
   EXPECT_EQ(fake_.registry[kEventKey + "svc2"].count("TypesSupported"), 0u);
 }
 
+// The failure actions create gives the new service: a restart after the configured delay at
+// every failure, the count reset after a day; none for 0; a refusal does not fail the create.
+TEST_F(ServiceLayer, CreateGivesTheServiceFailureActions) {
+  struct Case {
+    const char* delay;  // qz.kelda.restartdelay; null: unset
+    DWORD refusal;      // ChangeServiceConfig2A fails with this value; 0: it succeeds
+    std::string actions;
+    const char* logLine;
+  };
+  const Case cases[] = {
+      {nullptr, 0, "reset 86400: 1/60000 1/60000 1/60000", nullptr},
+      {"250", 0, "reset 86400: 1/250 1/250 1/250", nullptr},
+      {"0", 0, "", nullptr},
+      {"-5", 0, "", nullptr},
+      {"soon", 0, "", "KELDA - qz.kelda.restartdelay is not a number of milliseconds - "},
+      {nullptr, 1072, "",
+       "KELDA - Couldn't set the failure actions of windows service - 'svc' - "
+       "GetLastError() = 1072"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.delay != nullptr ? c.delay : "unset");
+    freshFake();
+    qz::eval("unset -nocomplain qz.kelda.restartdelay");
+    if (c.delay != nullptr) qz::setVarStr("qz.kelda.restartdelay", c.delay);
+    if (c.refusal != 0) fake_.failAll("ChangeServiceConfig2A", c.refusal);
+    EXPECT_EQ(raised([] { qzCreateService("svc", "S", "mon", nullptr, nullptr); }), Raised("", 0));
+    EXPECT_EQ(fake_.services["svc"].failureActions, c.actions);
+    if (c.logLine != nullptr) {
+      EXPECT_NE(root_.log().find(c.logLine), std::string::npos);
+    }
+  }
+  qz::eval("unset -nocomplain qz.kelda.restartdelay");
+}
+
 TEST_F(ServiceLayer, EventSourceRemoval) {
   removeEventViewerHooks("none");
   EXPECT_TRUE(logged("KELDA - Couldn't open event viewer registry entry for deletion - " +

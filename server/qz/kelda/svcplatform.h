@@ -91,6 +91,30 @@ struct SERVICE_DESCRIPTIONA {
   char* lpDescription;
 };
 
+// What the service manager does when a service's process ends without having reported
+// itself stopped: ChangeServiceConfig2A with SERVICE_CONFIG_FAILURE_ACTIONS.
+constexpr DWORD SERVICE_CONFIG_FAILURE_ACTIONS = 2;
+constexpr DWORD SC_ACTION_NONE = 0;
+constexpr DWORD SC_ACTION_RESTART = 1;
+// A failed service is not running: the error value its status then carries.
+constexpr DWORD ERROR_PROCESS_ABORTED = 1067;
+
+struct SC_ACTION {
+  DWORD Type;   // SC_ACTION_NONE, SC_ACTION_RESTART, ...
+  DWORD Delay;  // milliseconds before the action
+};
+
+// Action n is taken at the n-th failure, the last one at every later failure; the count
+// goes back to zero after dwResetPeriod seconds without a failure. A null lpsaActions
+// leaves the actions as they are; null texts leave those as they are.
+struct SERVICE_FAILURE_ACTIONSA {
+  DWORD dwResetPeriod;
+  char* lpRebootMsg;
+  char* lpCommand;
+  DWORD cActions;
+  SC_ACTION* lpsaActions;
+};
+
 // The operations, with the contracts of their Windows namesakes: handles are null on failure,
 // BOOL results 0 on failure, registry results an error value (0 on success), and every
 // failure leaves its reason in the calling thread's last-error value.

@@ -1,6 +1,7 @@
 #include "svcplatform_fake.h"
 
 #include <cstdint>
+#include <string>
 
 #include "qzlog.h"
 
@@ -88,6 +89,15 @@ SC_HANDLE FakePlatform::CreateServiceA(SC_HANDLE, const char* name, const char* 
 BOOL FakePlatform::ChangeServiceConfig2A(SC_HANDLE service, DWORD level, void* info) {
   if (fails("ChangeServiceConfig2A")) return 0;
   const Open* o = find(service);
+  if (o != nullptr && level == SERVICE_CONFIG_FAILURE_ACTIONS) {
+    const auto* failure = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
+    std::string text = "reset " + std::to_string(failure->dwResetPeriod) + ":";
+    for (DWORD i = 0; i < failure->cActions; ++i)
+      text += " " + std::to_string(failure->lpsaActions[i].Type) + "/" +
+              std::to_string(failure->lpsaActions[i].Delay);
+    services[o->name].failureActions = text;
+    return 1;
+  }
   if (o == nullptr || level != SERVICE_CONFIG_DESCRIPTION) {
     lastError = ERROR_INVALID_PARAMETER;
     return 0;

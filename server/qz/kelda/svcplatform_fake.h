@@ -23,6 +23,9 @@ class FakePlatform : public Platform {
     DWORD access = 0, type = 0, start = 0, errorControl = 0;
     bool hasPassword = false;
     std::string password;
+    // The failure actions last set, as "reset <seconds>:" and one " <type>/<delay>" per
+    // action; empty when none were set.
+    std::string failureActions;
   };
   // The access asked for by one OpenSCManagerA or OpenServiceA call.
   struct Access {

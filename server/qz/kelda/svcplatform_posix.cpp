@@ -3,6 +3,8 @@
 // and registry keys as directories. Starting a service runs its command line, split by the
 // Windows quoting rules, as a detached process; stopping sends it SIGTERM. Every change
 // happens under the state directory's lock, and failures give the Windows error values.
+// A small supervisor process stays beside each running service: when the service's process
+// ends without having reported itself stopped, it takes the service's failure actions.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -89,13 +91,22 @@ bool alive(int pid) {
   return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'Z';
 }
 
-// The service's status, corrected for a process that ended without saying so; a service
-// marked for deletion goes once it has stopped. Call under the lock.
+// The service's status, corrected for a process that ended without saying so (stopped, the
+// process id kept, and ERROR_PROCESS_ABORTED unless a stop was under way: its supervisor
+// knows it by that) and for a supervisor that is gone; a service marked for deletion goes
+// once it has stopped. Call under the lock.
 scm::Status currentStatus(const std::string& dir, const std::string& name) {
   scm::Status s;
   if (!scm::readStatus(dir, name, s)) s = scm::Status();
   if (s.state != SERVICE_STOPPED && !alive(s.pid)) {
-    s = scm::Status();
+    scm::Status ended;
+    ended.exitCode = s.state == SERVICE_STOP_PENDING ? 0 : ERROR_PROCESS_ABORTED;
+    ended.pid = s.pid;
+    s = ended;
+    scm::writeStatus(dir, name, s);
+  }
+  if (s.supervisor != 0 && !alive(s.supervisor)) {
+    s.supervisor = 0;
     scm::writeStatus(dir, name, s);
   }
   Record r;
@@ -161,8 +172,159 @@ std::vector<std::string> splitCommandLine(const std::string& line) {
   return words;
 }
 
-// Starts the command line detached from this process (its own session, stdio to a log
-// under the state directory) and answers its process id, or 0 with errno set.
+// ---- service processes and their supervisors ----------------------------------------------
+
+// Runs the service's command line in a new process (stdio to its log under the state
+// directory) and answers its process id, or -1 with errno set. When exec fails, the child
+// writes {0, errno} to reportFd (if it is one) before it ends.
+int forkService(const std::vector<std::string>& words, const std::string& dir,
+                const std::string& name, int reportFd) {
+  std::string logPath = dir + "/logs/" + scm::fileName(name) + ".log";
+  pid_t service = fork();
+  if (service != 0) return service;
+  int null = open("/dev/null", O_RDONLY);
+  int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+  if (null >= 0) dup2(null, 0);
+  if (log >= 0) {
+    dup2(log, 1);
+    dup2(log, 2);
+  }
+  setenv("QZ_SERVICE_NAME", name.c_str(), 1);
+  setenv("QZ_SCM_DIR", dir.c_str(), 1);
+  std::vector<char*> argv;
+  for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  // exec failed: tell the starter why (the pipe closes on a successful exec).
+  if (reportFd >= 0) {
+    int report[2] = {0, errno};
+    ssize_t ignored = write(reportFd, report, sizeof report);
+    (void)ignored;
+  }
+  _exit(127);
+}
+
+// The supervisor keeps nothing of the process it was forked from: no descriptor (above all
+// not the state directory's lock, nor a pipe its starter's caller reads to the end), and
+// the default answer to SIGTERM, by which a start, stop or delete calls off a restart.
+void detachSupervisor() {
+  int null = open("/dev/null", O_RDWR);
+  if (null >= 0) {
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+  }
+  if (close_range(3, ~0u, 0) != 0) {
+    for (int fd = 3; fd < 65536; ++fd) close(fd);
+  }
+  signal(SIGTERM, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// True when the state directory has been taken away: its supervisors then end without
+// making it again (which taking the lock would).
+bool stateGone(const std::string& dir) {
+  struct stat st;
+  return stat((dir + "/status").c_str(), &st) != 0;
+}
+
+uint64_t monotonicSeconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec);
+}
+
+// The action for failure number `failures` (1 = the first): the record's action of that
+// number, its last one for any later failure; SC_ACTION_NONE when it has none.
+SC_ACTION failureAction(Record& r, int failures) {
+  std::istringstream in(r["failureactions"]);
+  std::string word;
+  SC_ACTION action{SC_ACTION_NONE, 0};
+  for (int n = 1; n <= failures && in >> word; ++n) {
+    unsigned long type = 0, delay = 0;
+    if (std::sscanf(word.c_str(), "%lu/%lu", &type, &delay) != 2) break;
+    action = SC_ACTION{static_cast<DWORD>(type), static_cast<DWORD>(delay)};
+  }
+  return action;
+}
+
+// The supervisor of one service: it waits for the service's process to end. One that ended
+// having reported itself stopped, or while a stop was under way, is stopped for good. One
+// that failed is marked stopped (ERROR_PROCESS_ABORTED) and, when its failure action is a
+// restart, started again after the action's delay, unless a start, stop or delete comes
+// first. The supervisor then ends: it never outlives its service's last run.
+[[noreturn]] void superviseService(const std::string& dir, const std::string& name, int service) {
+  int failures = 0;
+  uint64_t lastFailure = 0;
+  for (;;) {
+    while (waitpid(service, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    DWORD delay = 0;
+    if (stateGone(dir)) _exit(0);
+    {
+      scm::Lock lock(dir);
+      scm::Status s;
+      if (!lock.ok() || !scm::readStatus(dir, name, s) || s.pid != service) _exit(0);
+      bool failed = s.state == SERVICE_RUNNING || s.state == SERVICE_START_PENDING ||
+                    (s.state == SERVICE_STOPPED && s.exitCode == ERROR_PROCESS_ABORTED);
+      Record r;
+      bool listed = readRecord(dir, name, r) && r["deleted"] != "1";
+      SC_ACTION action{SC_ACTION_NONE, 0};
+      if (failed && listed) {
+        uint64_t now = monotonicSeconds();
+        if (failures > 0 &&
+            now - lastFailure > std::strtoul(r["failurereset"].c_str(), nullptr, 10))
+          failures = 0;
+        lastFailure = now;
+        action = failureAction(r, ++failures);
+      }
+      scm::Status stopped;
+      stopped.exitCode = failed ? ERROR_PROCESS_ABORTED : 0;
+      if (action.Type == SC_ACTION_RESTART) stopped.supervisor = static_cast<int>(getpid());
+      scm::writeStatus(dir, name, stopped);
+      if (stopped.supervisor == 0) {
+        currentStatus(dir, name);  // a service marked for deletion goes now
+        _exit(0);
+      }
+      delay = action.Delay;
+    }
+    timespec pause{static_cast<time_t>(delay / 1000), static_cast<long>(delay % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+    if (stateGone(dir)) _exit(0);
+    scm::Lock lock(dir);
+    scm::Status s;
+    Record r;
+    if (!lock.ok() || !scm::readStatus(dir, name, s) || s.state != SERVICE_STOPPED ||
+        s.supervisor != static_cast<int>(getpid()) || !readRecord(dir, name, r) ||
+        r["deleted"] == "1")
+      _exit(0);
+    service = forkService(splitCommandLine(r["binpath"]), dir, name, -1);
+    s = scm::Status();
+    if (service > 0) {
+      s.state = SERVICE_START_PENDING;
+      s.waitHint = 2000;
+      s.pid = service;
+    } else {
+      s.exitCode = ERROR_PROCESS_ABORTED;
+    }
+    scm::writeStatus(dir, name, s);
+    if (service <= 0) _exit(0);
+  }
+}
+
+// Calls off the restart that a failed service's supervisor waits to make. Call under the lock.
+void cancelRestart(const std::string& dir, const std::string& name, scm::Status& s) {
+  if (s.supervisor == 0) return;
+  kill(s.supervisor, SIGTERM);
+  s.supervisor = 0;
+  scm::writeStatus(dir, name, s);
+}
+
+// Starts the command line detached from this process, in its own session beside its
+// supervisor, and answers the service's process id, or 0 with errno set.
 int spawnDetached(const std::vector<std::string>& words, const std::string& dir,
                   const std::string& name) {
   if (words.empty()) {
@@ -172,7 +334,6 @@ int spawnDetached(const std::vector<std::string>& words, const std::string& dir,
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return 0;
   scm::makeDirs(dir + "/logs");
-  std::string logPath = dir + "/logs/" + scm::fileName(name) + ".log";
   // Whatever this process has buffered for its output is its own: written out before the
   // fork, it cannot be written a second time by a child.
   std::fflush(nullptr);
@@ -183,35 +344,25 @@ int spawnDetached(const std::vector<std::string>& words, const std::string& dir,
     return 0;
   }
   if (child == 0) {
-    // The intermediate child: a new session, then the service process, then exit, so that
-    // the service is nobody's child but init's.
+    // The intermediate child: a new session, then the supervisor, then exit, so that the
+    // supervisor and its service are nobody's children but init's.
     setsid();
-    pid_t service = fork();
-    if (service != 0) {
-      int report[2] = {static_cast<int>(service), 0};
-      if (service < 0) report[1] = errno;
-      ssize_t ignored = write(pipeFds[1], report, sizeof report);
-      (void)ignored;
+    pid_t supervisor = fork();
+    if (supervisor != 0) {
+      if (supervisor < 0) {
+        int report[2] = {0, errno};
+        ssize_t ignored = write(pipeFds[1], report, sizeof report);
+        (void)ignored;
+      }
       _exit(0);
     }
-    int null = open("/dev/null", O_RDONLY);
-    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
-    if (null >= 0) dup2(null, 0);
-    if (log >= 0) {
-      dup2(log, 1);
-      dup2(log, 2);
-    }
-    setenv("QZ_SERVICE_NAME", name.c_str(), 1);
-    setenv("QZ_SCM_DIR", dir.c_str(), 1);
-    std::vector<char*> argv;
-    for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    // exec failed: tell the starter why (the pipe closes on a successful exec).
-    int report[2] = {0, errno};
+    int service = forkService(words, dir, name, pipeFds[1]);
+    int report[2] = {service > 0 ? service : 0, service > 0 ? 0 : errno};
     ssize_t ignored = write(pipeFds[1], report, sizeof report);
     (void)ignored;
-    _exit(127);
+    if (service <= 0) _exit(0);
+    detachSupervisor();
+    superviseService(dir, name, service);
   }
   close(pipeFds[1]);
   int first[2] = {0, 0}, second[2] = {0, 0};
@@ -320,6 +471,8 @@ class PosixPlatform : public Platform {
   BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD level, void* info) override {
     OpenObject* o = serviceObject(service);
     if (o == nullptr) return failWith<BOOL>(ERROR_INVALID_HANDLE, 0);
+    if (level == SERVICE_CONFIG_FAILURE_ACTIONS && info != nullptr)
+      return setFailureActions(o->name, *static_cast<SERVICE_FAILURE_ACTIONSA*>(info));
     if (level != SERVICE_CONFIG_DESCRIPTION || info == nullptr)
       return failWith<BOOL>(ERROR_INVALID_PARAMETER, 0);
     const char* text = static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription;
@@ -343,8 +496,9 @@ class PosixPlatform : public Platform {
     Record r;
     if (!readRecord(dir, o->name, r) || r["deleted"] == "1")
       return failWith<BOOL>(ERROR_SERVICE_MARKED_FOR_DELETE, 0);
-    if (currentStatus(dir, o->name).state != SERVICE_STOPPED)
-      return failWith<BOOL>(ERROR_SERVICE_ALREADY_RUNNING, 0);
+    scm::Status now = currentStatus(dir, o->name);
+    if (now.state != SERVICE_STOPPED) return failWith<BOOL>(ERROR_SERVICE_ALREADY_RUNNING, 0);
+    cancelRestart(dir, o->name, now);
     // The lock is held until the status names the new process: the service's own reports
     // queue behind it and cannot be overwritten.
     int pid = spawnDetached(splitCommandLine(r["binpath"]), dir, o->name);
@@ -369,7 +523,11 @@ class PosixPlatform : public Platform {
     std::string dir = scm::stateDir();
     scm::Lock lock(dir);
     scm::Status s = currentStatus(dir, o->name);
-    if (s.state == SERVICE_STOPPED) return failWith<BOOL>(ERROR_SERVICE_NOT_ACTIVE, 0);
+    if (s.state == SERVICE_STOPPED) {
+      // Not running, but perhaps waiting to be started again after a failure: not any more.
+      if (control == SERVICE_CONTROL_STOP) cancelRestart(dir, o->name, s);
+      return failWith<BOOL>(ERROR_SERVICE_NOT_ACTIVE, 0);
+    }
     if (control == SERVICE_CONTROL_STOP) {
       if (s.state != SERVICE_RUNNING) return failWith<BOOL>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, 0);
       if (kill(s.pid, SIGTERM) != 0) return failWith<BOOL>(ERROR_SERVICE_NOT_ACTIVE, 0);
@@ -401,11 +559,13 @@ class PosixPlatform : public Platform {
     Record r;
     if (!readRecord(dir, o->name, r)) return failWith<BOOL>(ERROR_SERVICE_DOES_NOT_EXIST, 0);
     if (r["deleted"] == "1") return failWith<BOOL>(ERROR_SERVICE_MARKED_FOR_DELETE, 0);
-    if (currentStatus(dir, o->name).state != SERVICE_STOPPED) {
+    scm::Status now = currentStatus(dir, o->name);
+    if (now.state != SERVICE_STOPPED) {
       // As on Windows: marked now, gone once it has stopped.
       r["deleted"] = "1";
       return writeRecord(dir, o->name, r) ? 1 : failWith<BOOL>(ERROR_ACCESS_DENIED, 0);
     }
+    cancelRestart(dir, o->name, now);
     unlink(recordPath(dir, o->name).c_str());
     scm::removeStatus(dir, o->name);
     return 1;
@@ -518,6 +678,23 @@ class PosixPlatform : public Platform {
   static OpenObject* keyObject(HKEY h) {
     OpenObject* o = object(h);
     return (o != nullptr && o->kind == OpenObject::kKey) ? o : nullptr;
+  }
+
+  // Kept in the record as "failurereset" (seconds) and "failureactions" (one "<type>/<delay>"
+  // per action); a null array leaves them as they are.
+  static BOOL setFailureActions(const std::string& name, const SERVICE_FAILURE_ACTIONSA& info) {
+    if (info.lpsaActions == nullptr) return 1;
+    std::string actions;
+    for (DWORD i = 0; i < info.cActions; ++i)
+      actions += (i > 0 ? " " : "") + std::to_string(info.lpsaActions[i].Type) + "/" +
+                 std::to_string(info.lpsaActions[i].Delay);
+    std::string dir = scm::stateDir();
+    scm::Lock lock(dir);
+    Record r;
+    if (!readRecord(dir, name, r)) return failWith<BOOL>(ERROR_SERVICE_DOES_NOT_EXIST, 0);
+    r["failurereset"] = std::to_string(info.dwResetPeriod);
+    r["failureactions"] = actions;
+    return writeRecord(dir, name, r) ? 1 : failWith<BOOL>(ERROR_ACCESS_DENIED, 0);
   }
 
   static void fill(const scm::Status& s, SERVICE_STATUS* status) {

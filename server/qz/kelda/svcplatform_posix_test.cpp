@@ -120,6 +120,73 @@ TEST_F(Substitute, AServiceThatDiesIsStoppedAndOneMarkedForDeletionGoesThen) {
   EXPECT_EQ(os().GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
 }
 
+// True once a process has ended (an unreaped one counts as ended, as the stand-in counts it).
+bool ended(int pid) {
+  std::string stat;
+  if (!qz::scm::readWholeFile("/proc/" + std::to_string(pid) + "/stat", stat)) return true;
+  size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+// A failed service waits out its restart delay stopped; a stop, a start or a delete in that
+// time calls the restart off, and its supervisor goes at once.
+TEST_F(Substitute, AStopStartOrDeleteDuringTheRestartDelayCallsTheRestartOff) {
+  for (const std::string meantime : {"stop", "start", "delete"}) {
+    SCOPED_TRACE(meantime);
+    ScopedServiceHandle service = create("svc", monitorCommandLine());
+    SC_ACTION restart[1] = {{SC_ACTION_RESTART, 900}};
+    SERVICE_FAILURE_ACTIONSA actions{86400, nullptr, nullptr, 1, restart};
+    ASSERT_TRUE(
+        os().ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &actions));
+    ASSERT_TRUE(os().StartServiceA(service.get(), 0, nullptr));
+    ASSERT_EQ(settle(service.get(), SERVICE_START_PENDING).dwCurrentState, SERVICE_RUNNING);
+    qz::scm::Status reported;
+    ASSERT_TRUE(qz::scm::readStatus(root_.at("scm"), "svc", reported));
+    kill(reported.pid, SIGKILL);
+    for (int i = 0; i < 200 && reported.supervisor == 0; ++i) {
+      usleep(10000);
+      qz::scm::readStatus(root_.at("scm"), "svc", reported);
+    }
+    ASSERT_NE(reported.supervisor, 0);
+    SERVICE_STATUS s{};
+    ASSERT_TRUE(os().QueryServiceStatus(service.get(), &s));
+    EXPECT_EQ(s.dwCurrentState, SERVICE_STOPPED);
+    EXPECT_EQ(s.dwWin32ExitCode, ERROR_PROCESS_ABORTED);
+
+    if (meantime == "stop") {
+      EXPECT_FALSE(os().ControlService(service.get(), SERVICE_CONTROL_STOP, &s));
+      EXPECT_EQ(os().GetLastError(), ERROR_SERVICE_NOT_ACTIVE);
+    } else if (meantime == "start") {
+      ASSERT_TRUE(os().StartServiceA(service.get(), 0, nullptr));
+      ASSERT_EQ(settle(service.get(), SERVICE_START_PENDING).dwCurrentState, SERVICE_RUNNING);
+    } else {
+      EXPECT_TRUE(os().DeleteService(service.get()));
+    }
+    // Well within the delay.
+    for (int i = 0; i < 30 && !ended(reported.supervisor); ++i) usleep(10000);
+    EXPECT_TRUE(ended(reported.supervisor));
+    qz::scm::Status before;
+    qz::scm::readStatus(root_.at("scm"), "svc", before);
+    usleep(900000);  // past the delay
+    qz::scm::Status after;
+    bool listed = qz::scm::readStatus(root_.at("scm"), "svc", after);
+    if (meantime == "start") {
+      // Still the process of the start: nothing was started beside it.
+      EXPECT_EQ(after.pid, before.pid);
+      EXPECT_EQ(after.state, SERVICE_RUNNING);
+      ASSERT_TRUE(os().ControlService(service.get(), SERVICE_CONTROL_STOP, &s));
+      EXPECT_EQ(settle(service.get(), SERVICE_STOP_PENDING).dwCurrentState, SERVICE_STOPPED);
+      EXPECT_TRUE(os().DeleteService(service.get()));
+    } else if (meantime == "stop") {
+      EXPECT_EQ(after.state, SERVICE_STOPPED);
+      EXPECT_EQ(after.pid, 0);
+      EXPECT_TRUE(os().DeleteService(service.get()));
+    } else {
+      EXPECT_FALSE(listed);
+    }
+  }
+}
+
 TEST_F(Substitute, RefusalsCarryTheWindowsValues) {
   EXPECT_FALSE(create("", "x"));
   EXPECT_EQ(os().GetLastError(), ERROR_INVALID_NAME);

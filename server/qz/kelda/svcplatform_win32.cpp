@@ -11,6 +11,7 @@
 // clang-format on
 
 #include <string>
+#include <vector>
 
 #include "qzsys.h"
 
@@ -115,6 +116,24 @@ class Win32Platform : public Platform {
         description.lpDescription = &text[0];
       }
       info = &description;
+    }
+    ::SERVICE_FAILURE_ACTIONSA failure{};
+    std::vector<::SC_ACTION> actions(1);
+    if (level == SERVICE_CONFIG_FAILURE_ACTIONS && info != nullptr) {
+      const auto* given = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
+      failure.dwResetPeriod = given->dwResetPeriod;
+      failure.lpRebootMsg = given->lpRebootMsg;
+      failure.lpCommand = given->lpCommand;
+      failure.cActions = given->cActions;
+      if (given->lpsaActions != nullptr) {
+        // One element at least: a non-null array of none clears the actions.
+        actions.resize(given->cActions > 0 ? given->cActions : 1);
+        for (DWORD i = 0; i < given->cActions; ++i)
+          actions[i] = ::SC_ACTION{static_cast<::SC_ACTION_TYPE>(given->lpsaActions[i].Type),
+                                   given->lpsaActions[i].Delay};
+        failure.lpsaActions = actions.data();
+      }
+      info = &failure;
     }
     return ::ChangeServiceConfig2A(sys(service), level, info);
   }

@@ -30,6 +30,10 @@ Commands:
   stop [all]
         Stop the service of the current instance (-datdir), or of every instance.
         Example: kelda stop all
+  restart [all]
+        Stop, then start, the service of the current instance (-datdir), or of every
+        instance, one after the other.
+        Example: kelda -datdir C:\Srv\A restart
   status [-v]
         Show the status reported by the current instance's monitor; -v shows every field.
         Example: kelda -datdir C:\Srv\A status -v
@@ -478,4 +482,33 @@ proc ::kelda::monitorAnswered {i token} {
     }
     http::cleanup $token
     incr ::kelda::pending -1
+}
+
+# ---- restart --------------------------------------------------------------------------------
+
+# restart ?all?: stops, then starts, the current instance's service, printing what stop and
+# start print; an instance that was not running is started all the same. With "all" (exactly,
+# as start and stop take it) every listed instance in list order, each stopped and started
+# before the next is touched, so that only one is down at a time. Like start and stop, it
+# reports failures and still succeeds.
+proc restart {args} {
+    if {[lindex $args 0] ne "all"} {
+        stop
+        start
+        return
+    }
+    set list [file join ${::qz.rootdir} etc datdirs.tcl]
+    if {![file exists $list] || [catch {uplevel #0 [list source -encoding utf-8 $list]}]} {
+        # Without a list, start all and stop all say so: the same words here.
+        stop all
+        start all
+        return
+    }
+    foreach dir ${::qz.instances} {
+        # The instance becomes the current one, as start all makes it.
+        set ::qz.datdir $dir
+        catch {uplevel #0 [list source -encoding utf-8 [file join $dir config.tcl]]}
+        stop
+        start
+    }
 }
