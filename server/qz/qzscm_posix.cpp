@@ -1,4 +1,6 @@
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <sstream>
 
 #include "qzscm.h"
@@ -64,18 +67,23 @@ bool readWholeFile(const std::string& path, std::string& text) {
   return n == 0;
 }
 
-bool writeFileAtomically(const std::string& path, const std::string& text) {
-  std::string temp = path + ".tmp" + std::to_string(getpid());
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
+// Writes all of text to fd; false when any of it could not be written.
+static bool writeAll(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
     ssize_t n = write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
-  bool ok = done == text.size() && fsync(fd) == 0;
+  return true;
+}
+
+bool writeFileAtomically(const std::string& path, const std::string& text) {
+  std::string temp = path + ".tmp" + std::to_string(getpid());
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  bool ok = writeAll(fd, text) && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   if (ok && rename(temp.c_str(), path.c_str()) == 0) return true;
   unlink(temp.c_str());
@@ -85,14 +93,8 @@ bool writeFileAtomically(const std::string& path, const std::string& text) {
 bool appendToFile(const std::string& path, const std::string& text) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (fd < 0) return false;
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return close(fd) == 0 && done == text.size();
+  bool ok = writeAll(fd, text);
+  return close(fd) == 0 && ok;
 }
 
 static std::string statusPath(const std::string& dir, const std::string& name) {
@@ -123,6 +125,87 @@ bool writeStatus(const std::string& dir, const std::string& name, const Status& 
 
 void removeStatus(const std::string& dir, const std::string& name) {
   unlink(statusPath(dir, name).c_str());
+}
+
+static std::string recordPath(const std::string& dir, const std::string& name) {
+  return dir + "/services/" + fileName(name);
+}
+
+bool readRecord(const std::string& dir, const std::string& name, Record& record) {
+  std::string text;
+  if (!readWholeFile(recordPath(dir, name), text)) return false;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) record.fields[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return true;
+}
+
+bool writeRecord(const std::string& dir, const std::string& name, const Record& record) {
+  if (!makeDirs(dir + "/services")) return false;
+  std::string text;
+  for (const auto& f : record.fields) text += f.first + "=" + f.second + "\n";
+  return writeFileAtomically(recordPath(dir, name), text);
+}
+
+void removeService(const std::string& dir, const std::string& name) {
+  unlink(recordPath(dir, name).c_str());
+  removeStatus(dir, name);
+}
+
+// Where the system's first process does not reap orphans, a crashed service stays a zombie
+// for good.
+bool alive(int pid) {
+  if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) return false;
+  std::string stat;
+  if (!readWholeFile("/proc/" + std::to_string(pid) + "/stat", stat)) return true;
+  size_t close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'Z';
+}
+
+// A process that ended without saying so leaves the service stopped, its process id kept,
+// with ERROR_PROCESS_ABORTED unless a stop was under way (its supervisor knows it by that).
+Status currentStatus(const std::string& dir, const std::string& name) {
+  constexpr uint32_t stopped = 1, stopPending = 3, processAborted = 1067;
+  Status s;
+  if (!readStatus(dir, name, s)) s = Status();
+  if (s.state != stopped && !alive(s.pid)) {
+    Status ended;
+    ended.exitCode = s.state == stopPending ? 0 : processAborted;
+    ended.pid = s.pid;
+    s = ended;
+    writeStatus(dir, name, s);
+  }
+  if (s.supervisor != 0 && !alive(s.supervisor)) {
+    s.supervisor = 0;
+    writeStatus(dir, name, s);
+  }
+  Record r;
+  if (s.state == stopped && readRecord(dir, name, r) && r["deleted"] == "1")
+    removeService(dir, name);
+  return s;
+}
+
+bool listDirectory(const std::string& path, std::vector<std::string>& names) {
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(path.c_str()), closedir);
+  if (!d) return false;
+  while (dirent* e = readdir(d.get())) {
+    std::string n = e->d_name;
+    if (n != "." && n != ".." && n.find(".tmp") == std::string::npos) names.push_back(n);
+  }
+  return true;
+}
+
+bool displayNameTaken(const std::string& dir, const std::string& display) {
+  std::vector<std::string> names;
+  if (!listDirectory(dir + "/services", names)) return false;
+  for (const std::string& n : names) {
+    Record r;
+    if (readRecord(dir, n, r) && fileName(r["display"]) == fileName(display)) return true;
+  }
+  return false;
 }
 
 }  // namespace scm
