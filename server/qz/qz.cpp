@@ -40,6 +40,11 @@ struct Framework {
   int evalDepth = 0;
   unsigned long nextErrorId = 0;
   std::vector<PendingError> pending;
+  std::string scriptDir;  // below the root: where bare script names are found after etc
+  // The one asynchronous request (raiseAsync): it sets asyncVariable at a safe point.
+  Tcl_AsyncHandler async = nullptr;
+  std::string asyncVariable;
+  void (*asyncFirst)() = nullptr;
 };
 
 Framework& fw() {
@@ -220,12 +225,6 @@ void deleteCommand(ClientData data) {
 
 // ---- start-up ----------------------------------------------------------------------------
 
-std::string slashes(std::string s) {
-  for (char& c : s)
-    if (c == '\\') c = '/';
-  return s;
-}
-
 std::string dirName(const std::string& path) {
   size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -234,7 +233,7 @@ std::string dirName(const std::string& path) {
 }
 
 std::string programName(const char* argv0) {
-  std::string name = slashes(argv0 != nullptr ? argv0 : "qz");
+  std::string name = forwardSlashes(argv0 != nullptr ? argv0 : "qz");
   size_t slash = name.find_last_of('/');
   if (slash != std::string::npos) name.erase(0, slash + 1);
   if (name.size() > 4 && ichar_traits::compare(name.c_str() + name.size() - 4, ".exe", 4) == 0)
@@ -243,11 +242,7 @@ std::string programName(const char* argv0) {
 }
 
 bool fileExists(const std::string& path) {
-  if (FILE* f = sys::openFile(path, "r")) {
-    std::fclose(f);
-    return true;
-  }
-  return false;
+  return sys::openFile(path, "r") != nullptr;
 }
 
 // An option's value: the option's own, else the environment variable's, else the fallback.
@@ -335,9 +330,9 @@ void init(int& argc, const char** argv) {
     root = o.rootDir;
   } else if (!sys::environment("QZ_ROOTDIR", root)) {
     std::string exe = sys::executablePath();
-    root = dirName(dirName(slashes(exe.empty() ? "." : exe)));
+    root = dirName(dirName(forwardSlashes(exe.empty() ? "." : exe)));
   }
-  f.rootDir = slashes(root);
+  f.rootDir = forwardSlashes(root);
   setVarStr("qz.rootdir", f.rootDir.c_str());
   setVarStr("qz.datdir", optionOr(o.datDir, "QZ_DATDIR", "").c_str());
 
@@ -373,6 +368,43 @@ const std::string& rootDir() {
   return fw().rootDir;
 }
 
+std::string lowerAscii(std::string text) {
+  for (char& c : text) c = lowerAscii(c);
+  return text;
+}
+
+std::string forwardSlashes(std::string path) {
+  for (char& c : path)
+    if (c == '\\') c = '/';
+  return path;
+}
+
+void setScriptDir(const char* underRoot) {
+  fw().scriptDir = underRoot != nullptr ? underRoot : "";
+}
+
+namespace {
+int onAsync(ClientData, Tcl_Interp*, int code) {
+  Framework& f = fw();
+  if (f.asyncFirst != nullptr) f.asyncFirst();
+  // A variable the interpreter refuses stays as it was: the script ends on its own.
+  if (f.interp != nullptr)
+    Tcl_SetVar2(f.interp, f.asyncVariable.c_str(), nullptr, "1", TCL_GLOBAL_ONLY);
+  return code;
+}
+}  // namespace
+
+void onAsyncSet(const char* variable, void (*first)()) {
+  Framework& f = fw();
+  f.asyncVariable = variable;
+  f.asyncFirst = first;
+  if (f.async == nullptr) f.async = Tcl_AsyncCreate(onAsync, nullptr);
+}
+
+void raiseAsync() {
+  if (fw().async != nullptr) Tcl_AsyncMark(fw().async);
+}
+
 void evalScript(int first, const char** names) {
   for (int i = first; names[i] != nullptr; ++i) evalFile(names[i]);
 }
@@ -389,15 +421,16 @@ std::string evalFile(const char* path) {
   std::string file = path;
   if (file.find_first_of("/\\") == std::string::npos) {
     // The root as it is now: the product settings may have moved it.
-    std::string root = slashes(getVarStr("qz.rootdir", fw().rootDir.c_str()));
+    std::string root = forwardSlashes(getVarStr("qz.rootdir", fw().rootDir.c_str()));
     std::string inEtc = root + "/etc/" + file;
-    std::string inLib = root + "/lib/kelda/" + file;
+    std::string inScripts = root + "/" + fw().scriptDir + "/" + file;
     if (fileExists(inEtc))
       file = inEtc;
-    else if (fileExists(inLib))
-      file = inLib;
+    else if (!fw().scriptDir.empty() && fileExists(inScripts))
+      file = inScripts;
     else
-      throw Xtcl("couldn't find \"" + file + "\" in " + root + "/etc or " + root + "/lib/kelda");
+      throw Xtcl("couldn't find \"" + file + "\" in " + root + "/etc" +
+                 (fw().scriptDir.empty() ? "" : " or " + root + "/" + fw().scriptDir));
   }
   EvalScope scope;
   // Scripts are UTF-8 whatever the system's encoding, as the files the tools write are.

@@ -71,9 +71,8 @@ bool alive(int pid);
 // under the lock.
 Status currentStatus(const std::string& dir, const std::string& name);
 
-// Whole-file helpers: writes go to a temporary file renamed over the target.
+// Whole files: writes go through qz::sys::writeWholeFile.
 bool readWholeFile(const std::string& path, std::string& text);
-bool writeFileAtomically(const std::string& path, const std::string& text);
 // Appends text to the file, made when missing; true when all of it was written.
 bool appendToFile(const std::string& path, const std::string& text);
 bool makeDirs(const std::string& path);

@@ -11,7 +11,9 @@
 #include <memory>
 #include <sstream>
 
+#include "qz.h"
 #include "qzscm.h"
+#include "qzsys.h"
 
 namespace qz {
 namespace scm {
@@ -25,10 +27,7 @@ std::string stateDir() {
 }
 
 std::string fileName(const std::string& name) {
-  std::string lower = name;
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return lower;
+  return lowerAscii(name);
 }
 
 bool makeDirs(const std::string& path) {
@@ -79,17 +78,6 @@ static bool writeAll(int fd, const std::string& text) {
   return true;
 }
 
-bool writeFileAtomically(const std::string& path, const std::string& text) {
-  std::string temp = path + ".tmp" + std::to_string(getpid());
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  bool ok = writeAll(fd, text) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (ok && rename(temp.c_str(), path.c_str()) == 0) return true;
-  unlink(temp.c_str());
-  return false;
-}
-
 bool appendToFile(const std::string& path, const std::string& text) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (fd < 0) return false;
@@ -120,7 +108,7 @@ bool writeStatus(const std::string& dir, const std::string& name, const Status& 
   out << status.state << ' ' << status.checkPoint << ' ' << status.waitHint << ' '
       << status.exitCode << ' ' << status.pid << ' ' << status.serviceExitCode << ' '
       << status.supervisor << '\n';
-  return writeFileAtomically(statusPath(dir, name), out.str());
+  return sys::writeWholeFile(statusPath(dir, name), out.str());
 }
 
 void removeStatus(const std::string& dir, const std::string& name) {
@@ -147,7 +135,7 @@ bool writeRecord(const std::string& dir, const std::string& name, const Record& 
   if (!makeDirs(dir + "/services")) return false;
   std::string text;
   for (const auto& f : record.fields) text += f.first + "=" + f.second + "\n";
-  return writeFileAtomically(recordPath(dir, name), text);
+  return sys::writeWholeFile(recordPath(dir, name), text);
 }
 
 void removeService(const std::string& dir, const std::string& name) {

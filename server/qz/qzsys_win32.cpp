@@ -8,6 +8,7 @@
 #include <shellapi.h>
 // clang-format on
 #include <direct.h>
+#include <io.h>
 #include <process.h>
 #include <tcl.h>
 
@@ -116,8 +117,11 @@ bool environment(const char* name, std::string& value) {
   return true;
 }
 
-FILE* openFile(const std::string& path, const char* mode) {
-  return _wfopen(wide(path).c_str(), wide(mode).c_str());
+File openFile(const std::string& path, const char* mode) {
+  return File(_wfopen(wide(path).c_str(), wide(mode).c_str()));
+}
+bool syncFile(FILE* file) {
+  return _commit(_fileno(file)) == 0;
 }
 bool makeDir(const std::string& path) {
   return _wmkdir(wide(path).c_str()) == 0 || errno == EEXIST;

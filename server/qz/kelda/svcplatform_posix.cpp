@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "qzscm.h"
+#include "qzsys.h"
 #include "svcplatform.h"
 #include "svcspawn_posix.h"
 
@@ -339,7 +340,7 @@ class PosixPlatform : public Platform {
     if (!isDirectory(path)) return failWith<LONG>(ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND);
     // A key made on the way to another one has no values yet.
     if (!scm::makeDirs(path + "/.values") ||
-        !scm::writeFileAtomically(path + "/.values/" + scm::fileName(name), text))
+        !qz::sys::writeWholeFile(path + "/.values/" + scm::fileName(name), text))
       return failWith<LONG>(ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
     return 0;
   }
