@@ -85,14 +85,27 @@ bool appendToFile(const std::string& path, const std::string& text) {
   return close(fd) == 0 && ok;
 }
 
-static std::string statusPath(const std::string& dir, const std::string& name) {
-  return dir + "/status/" + fileName(name);
+// A service's file in one of the state's folders ("services", "status").
+static std::string entryPath(const std::string& dir, const char* folder, const std::string& name) {
+  return dir + "/" + folder + "/" + fileName(name);
+}
+
+static bool readEntry(const std::string& dir, const char* folder, const std::string& name,
+                      std::istringstream& in) {
+  std::string text;
+  if (!readWholeFile(entryPath(dir, folder, name), text)) return false;
+  in.str(text);
+  return true;
+}
+
+static bool writeEntry(const std::string& dir, const char* folder, const std::string& name,
+                       const std::string& text) {
+  return makeDirs(dir + "/" + folder) && sys::writeWholeFile(entryPath(dir, folder, name), text);
 }
 
 bool readStatus(const std::string& dir, const std::string& name, Status& status) {
-  std::string text;
-  if (!readWholeFile(statusPath(dir, name), text)) return false;
-  std::istringstream in(text);
+  std::istringstream in;
+  if (!readEntry(dir, "status", name, in)) return false;
   Status s;
   if (!(in >> s.state >> s.checkPoint >> s.waitHint >> s.exitCode >> s.pid)) return false;
   // Fields written by later versions; older files end before them.
@@ -103,26 +116,20 @@ bool readStatus(const std::string& dir, const std::string& name, Status& status)
 }
 
 bool writeStatus(const std::string& dir, const std::string& name, const Status& status) {
-  if (!makeDirs(dir + "/status")) return false;
   std::ostringstream out;
   out << status.state << ' ' << status.checkPoint << ' ' << status.waitHint << ' '
       << status.exitCode << ' ' << status.pid << ' ' << status.serviceExitCode << ' '
       << status.supervisor << '\n';
-  return sys::writeWholeFile(statusPath(dir, name), out.str());
+  return writeEntry(dir, "status", name, out.str());
 }
 
 void removeStatus(const std::string& dir, const std::string& name) {
-  unlink(statusPath(dir, name).c_str());
-}
-
-static std::string recordPath(const std::string& dir, const std::string& name) {
-  return dir + "/services/" + fileName(name);
+  unlink(entryPath(dir, "status", name).c_str());
 }
 
 bool readRecord(const std::string& dir, const std::string& name, Record& record) {
-  std::string text;
-  if (!readWholeFile(recordPath(dir, name), text)) return false;
-  std::istringstream in(text);
+  std::istringstream in;
+  if (!readEntry(dir, "services", name, in)) return false;
   std::string line;
   while (std::getline(in, line)) {
     size_t eq = line.find('=');
@@ -132,14 +139,13 @@ bool readRecord(const std::string& dir, const std::string& name, Record& record)
 }
 
 bool writeRecord(const std::string& dir, const std::string& name, const Record& record) {
-  if (!makeDirs(dir + "/services")) return false;
   std::string text;
   for (const auto& f : record.fields) text += f.first + "=" + f.second + "\n";
-  return sys::writeWholeFile(recordPath(dir, name), text);
+  return writeEntry(dir, "services", name, text);
 }
 
 void removeService(const std::string& dir, const std::string& name) {
-  unlink(recordPath(dir, name).c_str());
+  unlink(entryPath(dir, "services", name).c_str());
   removeStatus(dir, name);
 }
 

@@ -118,6 +118,19 @@ bool keyPath(const std::string& dir, const char* subKey, std::string& path) {
   return true;
 }
 
+LONG regFail(DWORD error) {
+  return failWith<LONG>(error, static_cast<LONG>(error));
+}
+
+// The state directory and the directory of HKLM\subKey; otherwise the error, already set
+// (malformed: the error for a malformed subkey).
+LONG hklmPath(HKEY key, const char* subKey, DWORD malformed, std::string& dir, std::string& path) {
+  dir = scm::stateDir();
+  if (key != HKEY_LOCAL_MACHINE) return regFail(ERROR_INVALID_HANDLE);
+  if (!keyPath(dir, subKey, path)) return regFail(malformed);
+  return 0;
+}
+
 bool isDirectory(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -189,15 +202,15 @@ class PosixPlatform : public Platform {
 
   BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD level, void* info) override {
     Open o;
-    if (!handles_.find(service, Open::kService, o)) return failWith<BOOL>(ERROR_INVALID_HANDLE, 0);
+    if (DWORD error = serviceFor(service, 0, o)) return failWith<BOOL>(error, 0);
     if (info == nullptr ||
         (level != SERVICE_CONFIG_FAILURE_ACTIONS && level != SERVICE_CONFIG_DESCRIPTION))
       return failWith<BOOL>(ERROR_INVALID_PARAMETER, 0);
     auto* actions = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
     if (level == SERVICE_CONFIG_FAILURE_ACTIONS && actions->lpsaActions == nullptr) return 1;
-    std::string dir = scm::stateDir();
-    scm::Lock lock(dir);
-    if (!lock.ok()) return failWith<BOOL>(kManagerLocked, 0);
+    Locked state;
+    if (!state.lock.ok()) return failWith<BOOL>(kManagerLocked, 0);
+    const std::string& dir = state.dir;
     scm::Record r;
     if (!scm::readRecord(dir, o.name, r)) return failWith<BOOL>(ERROR_SERVICE_DOES_NOT_EXIST, 0);
     if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
@@ -220,11 +233,10 @@ class PosixPlatform : public Platform {
 
   BOOL StartServiceA(SC_HANDLE service, DWORD, const char**) override {
     Open o;
-    if (!handles_.find(service, Open::kService, o)) return failWith<BOOL>(ERROR_INVALID_HANDLE, 0);
-    if ((o.access & SERVICE_START) == 0) return failWith<BOOL>(ERROR_ACCESS_DENIED, 0);
-    std::string dir = scm::stateDir();
-    scm::Lock lock(dir);
-    if (!lock.ok()) return failWith<BOOL>(kManagerLocked, 0);
+    Locked state;
+    if (DWORD error = serviceFor(service, SERVICE_START, o, &state))
+      return failWith<BOOL>(error, 0);
+    const std::string& dir = state.dir;
     scm::Record r;
     if (!scm::readRecord(dir, o.name, r) || r["deleted"] == "1")
       return failWith<BOOL>(ERROR_SERVICE_MARKED_FOR_DELETE, 0);
@@ -246,15 +258,16 @@ class PosixPlatform : public Platform {
 
   BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) override {
     Open o;
-    if (!handles_.find(service, Open::kService, o) || status == nullptr)
+    DWORD error = serviceFor(
+        service, control == SERVICE_CONTROL_STOP ? SERVICE_STOP : SERVICE_INTERROGATE, o);
+    if (error == ERROR_INVALID_HANDLE || status == nullptr)
       return failWith<BOOL>(ERROR_INVALID_HANDLE, 0);
     if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_INTERROGATE)
       return failWith<BOOL>(ERROR_INVALID_SERVICE_CONTROL, 0);
-    DWORD needed = control == SERVICE_CONTROL_STOP ? SERVICE_STOP : SERVICE_INTERROGATE;
-    if ((o.access & needed) == 0) return failWith<BOOL>(ERROR_ACCESS_DENIED, 0);
-    std::string dir = scm::stateDir();
-    scm::Lock lock(dir);
-    if (!lock.ok()) return failWith<BOOL>(kManagerLocked, 0);
+    if (error != 0) return failWith<BOOL>(error, 0);
+    Locked state;
+    if (!state.lock.ok()) return failWith<BOOL>(kManagerLocked, 0);
+    const std::string& dir = state.dir;
     scm::Status s = scm::currentStatus(dir, o.name);
     if (s.state == SERVICE_STOPPED) {
       // Not running, but perhaps waiting to be started again after a failure: not any more.
@@ -275,23 +288,20 @@ class PosixPlatform : public Platform {
 
   BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) override {
     Open o;
-    if (!handles_.find(service, Open::kService, o) || status == nullptr)
-      return failWith<BOOL>(ERROR_INVALID_HANDLE, 0);
-    if ((o.access & SERVICE_QUERY_STATUS) == 0) return failWith<BOOL>(ERROR_ACCESS_DENIED, 0);
-    std::string dir = scm::stateDir();
-    scm::Lock lock(dir);
-    if (!lock.ok()) return failWith<BOOL>(kManagerLocked, 0);
-    fill(scm::currentStatus(dir, o.name), status);
+    DWORD error = serviceFor(service, SERVICE_QUERY_STATUS, o);
+    if (status == nullptr) error = ERROR_INVALID_HANDLE;
+    if (error != 0) return failWith<BOOL>(error, 0);
+    Locked state;
+    if (!state.lock.ok()) return failWith<BOOL>(kManagerLocked, 0);
+    fill(scm::currentStatus(state.dir, o.name), status);
     return 1;
   }
 
   BOOL DeleteService(SC_HANDLE service) override {
     Open o;
-    if (!handles_.find(service, Open::kService, o)) return failWith<BOOL>(ERROR_INVALID_HANDLE, 0);
-    if ((o.access & DELETE) == 0) return failWith<BOOL>(ERROR_ACCESS_DENIED, 0);
-    std::string dir = scm::stateDir();
-    scm::Lock lock(dir);
-    if (!lock.ok()) return failWith<BOOL>(kManagerLocked, 0);
+    Locked state;
+    if (DWORD error = serviceFor(service, DELETE, o, &state)) return failWith<BOOL>(error, 0);
+    const std::string& dir = state.dir;
     scm::Record r;
     if (!scm::readRecord(dir, o.name, r)) return failWith<BOOL>(ERROR_SERVICE_DOES_NOT_EXIST, 0);
     if (r["deleted"] == "1") return failWith<BOOL>(ERROR_SERVICE_MARKED_FOR_DELETE, 0);
@@ -313,14 +323,10 @@ class PosixPlatform : public Platform {
   }
 
   LONG RegCreateKeyA(HKEY key, const char* subKey, HKEY* result) override {
-    std::string dir = scm::stateDir(), path;
-    if (key != HKEY_LOCAL_MACHINE)
-      return failWith<LONG>(ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE);
-    if (!keyPath(dir, subKey, path))
-      return failWith<LONG>(ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER);
+    std::string dir, path;
+    if (LONG error = hklmPath(key, subKey, ERROR_INVALID_PARAMETER, dir, path)) return error;
     scm::Lock lock(dir);
-    if (!lock.ok() || !scm::makeDirs(path + "/.values"))
-      return failWith<LONG>(kKeyLocked, kKeyLocked);
+    if (!lock.ok() || !scm::makeDirs(path + "/.values")) return regFail(kKeyLocked);
     *result = static_cast<HKEY>(handles_.add(Open{Open::kKey, subKey, 0}));
     return 0;
   }
@@ -330,63 +336,55 @@ class PosixPlatform : public Platform {
     Open o;
     std::string dir = scm::stateDir(), path;
     if (!handles_.find(key, Open::kKey, o) || !keyPath(dir, o.name.c_str(), path))
-      return failWith<LONG>(ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE);
+      return regFail(ERROR_INVALID_HANDLE);
     if (name == nullptr || std::strpbrk(name, "/\\") != nullptr || (size > 0 && data == nullptr))
-      return failWith<LONG>(ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER);
+      return regFail(ERROR_INVALID_PARAMETER);
     std::string text = std::to_string(type) + "\n";
     text.append(reinterpret_cast<const char*>(data), size);
     scm::Lock lock(dir);
-    if (!lock.ok()) return failWith<LONG>(kKeyLocked, kKeyLocked);
-    if (!isDirectory(path)) return failWith<LONG>(ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND);
+    if (!lock.ok()) return regFail(kKeyLocked);
+    if (!isDirectory(path)) return regFail(ERROR_FILE_NOT_FOUND);
     // A key made on the way to another one has no values yet.
     if (!scm::makeDirs(path + "/.values") ||
         !qz::sys::writeWholeFile(path + "/.values/" + scm::fileName(name), text))
-      return failWith<LONG>(ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
+      return regFail(ERROR_ACCESS_DENIED);
     return 0;
   }
 
   LONG RegOpenKeyA(HKEY key, const char* subKey, HKEY* result) override {
-    std::string dir = scm::stateDir(), path;
-    if (key != HKEY_LOCAL_MACHINE)
-      return failWith<LONG>(ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE);
-    if (!keyPath(dir, subKey, path))
-      return failWith<LONG>(ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND);
+    std::string dir, path;
+    if (LONG error = hklmPath(key, subKey, ERROR_FILE_NOT_FOUND, dir, path)) return error;
     scm::Lock lock(dir);
-    if (!lock.ok()) return failWith<LONG>(kKeyLocked, kKeyLocked);
-    if (!isDirectory(path)) return failWith<LONG>(ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND);
+    if (!lock.ok()) return regFail(kKeyLocked);
+    if (!isDirectory(path)) return regFail(ERROR_FILE_NOT_FOUND);
     *result = static_cast<HKEY>(handles_.add(Open{Open::kKey, subKey, 0}));
     return 0;
   }
 
   LONG RegDeleteKeyA(HKEY key, const char* subKey) override {
-    std::string dir = scm::stateDir(), path;
-    if (key != HKEY_LOCAL_MACHINE)
-      return failWith<LONG>(ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE);
-    if (!keyPath(dir, subKey, path))
-      return failWith<LONG>(ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND);
+    std::string dir, path;
+    if (LONG error = hklmPath(key, subKey, ERROR_FILE_NOT_FOUND, dir, path)) return error;
     scm::Lock lock(dir);
-    if (!lock.ok()) return failWith<LONG>(kKeyLocked, kKeyLocked);
-    if (!isDirectory(path)) return failWith<LONG>(ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND);
+    if (!lock.ok()) return regFail(kKeyLocked);
+    if (!isDirectory(path)) return regFail(ERROR_FILE_NOT_FOUND);
     // Values go with the key; a key with subkeys is refused, as on Windows, before anything
     // of it is deleted.
     std::vector<std::string> entries;
-    if (!scm::listDirectory(path, entries))
-      return failWith<LONG>(ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
+    if (!scm::listDirectory(path, entries)) return regFail(ERROR_ACCESS_DENIED);
     for (const std::string& e : entries)
-      if (e != ".values") return failWith<LONG>(ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
+      if (e != ".values") return regFail(ERROR_ACCESS_DENIED);
     std::string values = path + "/.values";
     std::vector<std::string> names;
     bool hasValues = isDirectory(values);
     if (hasValues && (!scm::listDirectory(values, names) || !removeFiles(values, names) ||
                       rmdir(values.c_str()) != 0))
-      return failWith<LONG>(ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
-    if (rmdir(path.c_str()) != 0) return failWith<LONG>(ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
+      return regFail(ERROR_ACCESS_DENIED);
+    if (rmdir(path.c_str()) != 0) return regFail(ERROR_ACCESS_DENIED);
     return 0;
   }
 
   LONG RegCloseKey(HKEY key) override {
-    if (!handles_.remove(key, Open::kKey))
-      return failWith<LONG>(ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE);
+    if (!handles_.remove(key, Open::kKey)) return regFail(ERROR_INVALID_HANDLE);
     return 0;
   }
 
@@ -408,6 +406,20 @@ class PosixPlatform : public Platform {
   }
 
  private:
+  // The state directory, locked while this lives.
+  struct Locked {
+    std::string dir = scm::stateDir();
+    scm::Lock lock{dir};
+  };
+
+  // 0 when the handle is an open service's with the access needed (and, given a state, the
+  // state is locked); else the error.
+  DWORD serviceFor(SC_HANDLE handle, DWORD needed, Open& o, const Locked* state = nullptr) {
+    if (!handles_.find(handle, Open::kService, o)) return ERROR_INVALID_HANDLE;
+    if ((o.access & needed) != needed) return ERROR_ACCESS_DENIED;
+    return state == nullptr || state->lock.ok() ? 0 : kManagerLocked;
+  }
+
   static void fill(const scm::Status& s, SERVICE_STATUS* status) {
     *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS,
                              s.state,
