@@ -16,6 +16,10 @@
 #include "qzsys.h"
 
 namespace qz {
+
+// Makes Tcl's stdout C's stdout (qzstdout.cpp).
+void installStdout();
+
 namespace {
 
 // An exception thrown by a native command, waiting to be rethrown by the qz eval that ran the
@@ -56,63 +60,6 @@ Tcl_Interp* interp() {
   Tcl_Interp* i = fw().interp;
   if (i == nullptr) throw Xtcl("the framework is not initialised");
   return i;
-}
-
-// ---- standard output -------------------------------------------------------------------
-// Tcl's stdout is a channel of our own that hands every byte straight to C's stdout, so that
-// Tcl's puts and the tools' printf share one buffer: output keeps the order it was written
-// in, on a terminal, a pipe or a file, and exit() flushes all of it.
-
-int StdoutClose(ClientData, Tcl_Interp*) {
-  return 0;
-}
-int StdoutInput(ClientData, char*, int, int* errorCode) {
-  *errorCode = EINVAL;
-  return -1;
-}
-int StdoutOutput(ClientData, const char* buf, int toWrite, int* errorCode) {
-  size_t n = std::fwrite(buf, 1, static_cast<size_t>(toWrite), stdout);
-  if (n != static_cast<size_t>(toWrite)) {
-    *errorCode = EIO;
-    return -1;
-  }
-  return toWrite;
-}
-void StdoutWatch(ClientData, int) {}
-int StdoutHandle(ClientData, int, ClientData*) {
-  return TCL_ERROR;
-}
-
-Tcl_ChannelType stdoutType = {
-    const_cast<char*>("qzstdout"),
-    TCL_CHANNEL_VERSION_5,
-    StdoutClose,
-    StdoutInput,
-    StdoutOutput,
-    nullptr,  // seek
-    nullptr,  // set option
-    nullptr,  // get option
-    StdoutWatch,
-    StdoutHandle,
-    nullptr,  // close2
-    nullptr,  // block mode
-    nullptr,  // flush
-    nullptr,  // handler
-    nullptr,  // wide seek
-    nullptr,  // thread action
-    nullptr,  // truncate
-};
-
-void installStdout() {
-  static Tcl_Channel chan = nullptr;
-  if (chan == nullptr) {
-    chan = Tcl_CreateChannel(&stdoutType, "stdout", nullptr, TCL_WRITABLE);
-    Tcl_RegisterChannel(nullptr, chan);  // a reference of our own: interpreters come and go
-    Tcl_SetChannelOption(nullptr, chan, "-buffering", "none");
-    Tcl_SetChannelOption(nullptr, chan, "-translation", "lf");  // C's stdio translates
-    Tcl_SetChannelOption(nullptr, chan, "-encoding", "utf-8");
-  }
-  Tcl_SetStdChannel(chan, TCL_STDOUT);
 }
 
 // ---- evaluation ------------------------------------------------------------------------
@@ -366,17 +313,6 @@ bool serviceRequested() {
 
 const std::string& rootDir() {
   return fw().rootDir;
-}
-
-std::string lowerAscii(std::string text) {
-  for (char& c : text) c = lowerAscii(c);
-  return text;
-}
-
-std::string forwardSlashes(std::string path) {
-  for (char& c : path)
-    if (c == '\\') c = '/';
-  return path;
 }
 
 void setScriptDir(const char* underRoot) {

@@ -1,5 +1,5 @@
-// Internal: a TCP socket with timeouts, over the platform's socket calls (qzsocket_posix.cpp,
-// qzsocket_win32.cpp). Failures throw X of kind kXNet.
+// Internal: a TCP socket with timeouts (qzsocket.cpp), over the platform's socket calls
+// (qzsocket_posix.cpp, qzsocket_win32.cpp). Failures throw X of kind kXNet.
 #pragma once
 
 #include <cstddef>
