@@ -47,7 +47,7 @@ class Substitute : public ::testing::Test {
                                SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                commandLine, nullptr, nullptr, nullptr, account, nullptr);
   }
-  scm::Status reported(const char* name) const {
+  scm::Status reported(const std::string& name) const {
     scm::Status s;
     scm::readStatus(root_.at("scm"), name, s);
     return s;
@@ -57,42 +57,40 @@ class Substitute : public ::testing::Test {
   ScopedServiceHandle manager_;
 };
 
-// A failed service waits out its restart delay stopped; a stop, a start or a delete in that
-// time calls the restart off, and its supervisor goes at once.
+// A stop, a start or a delete during a failed service's restart delay calls the restart off.
 TEST_F(Substitute, AStopStartOrDeleteDuringTheRestartDelayCallsTheRestartOff) {
   for (const std::string meantime : {"stop", "start", "delete"}) {
     SCOPED_TRACE(meantime);
     ScopedServiceHandle service(create(meantime.c_str(), "\"/bin/sleep\" 30"));
+    SC_HANDLE h = service.get();
     SC_ACTION restart[1] = {{SC_ACTION_RESTART, 900}};
     SERVICE_FAILURE_ACTIONSA actions{86400, nullptr, nullptr, 1, restart};
-    ASSERT_TRUE(
-        os().ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &actions));
-    ASSERT_TRUE(os().StartServiceA(service.get(), 0, nullptr));
-    kill(reported(meantime.c_str()).pid, SIGKILL);
+    ASSERT_TRUE(os().ChangeServiceConfig2A(h, SERVICE_CONFIG_FAILURE_ACTIONS, &actions));
+    ASSERT_TRUE(os().StartServiceA(h, 0, nullptr));
+    kill(reported(meantime).pid, SIGKILL);
     int supervisor = 0;
     for (int i = 0; i < 200 && supervisor == 0; ++i, usleep(10000))
-      supervisor = reported(meantime.c_str()).supervisor;
+      supervisor = reported(meantime).supervisor;
     ASSERT_NE(supervisor, 0);
     SERVICE_STATUS s{};
-    ASSERT_TRUE(os().QueryServiceStatus(service.get(), &s));
+    ASSERT_TRUE(os().QueryServiceStatus(h, &s));
     EXPECT_EQ(s.dwWin32ExitCode, ERROR_PROCESS_ABORTED);
-    SC_HANDLE h = service.get();
     EXPECT_TRUE(meantime == "stop"    ? !os().ControlService(h, SERVICE_CONTROL_STOP, &s)
                 : meantime == "start" ? os().StartServiceA(h, 0, nullptr) != 0
                                       : os().DeleteService(h) != 0);
     for (int i = 0; i < 30 && scm::alive(supervisor); ++i) usleep(10000);
     EXPECT_FALSE(scm::alive(supervisor));  // well within the delay
-    int before = reported(meantime.c_str()).pid;
+    int before = reported(meantime).pid;
     usleep(900000);  // past it: nothing was started in its place
-    EXPECT_EQ(reported(meantime.c_str()).pid, before);
-    if (meantime == "start") os().DeleteService(service.get()), kill(before, SIGKILL);
+    EXPECT_EQ(reported(meantime).pid, before);
+    if (meantime == "start") os().DeleteService(h), kill(before, SIGKILL);
   }
 }
 
-// Each refused call leaves the Windows error value; a closed handle is refused, not followed.
+// Each refused call leaves the Windows error value: a closed handle is refused, not followed,
+// and a state that cannot be locked (its lock file a directory) is answered as locked.
 TEST_F(Substitute, RefusalsCarryTheWindowsValues) {
   ScopedServiceHandle missing(create("missing", "\"/no/such/program\" -x"));
-  ASSERT_TRUE(missing);
   SC_HANDLE closed = os().OpenServiceA(manager_.get(), "missing", SERVICE_ALL_ACCESS);
   ASSERT_TRUE(os().CloseServiceHandle(closed));  // and a handle of it that stays open:
   SC_HANDLE queryOnly = os().OpenServiceA(manager_.get(), "missing", SERVICE_QUERY_STATUS);
@@ -113,7 +111,12 @@ TEST_F(Substitute, RefusalsCarryTheWindowsValues) {
             ERROR_FILE_NOT_FOUND);
   ASSERT_EQ(os().RegCreateKeyA(HKEY_LOCAL_MACHINE, "System\\Some\\Key", &key), 0);
   EXPECT_EQ(os().RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\SOME"), 5);  // it has a subkey
-  EXPECT_EQ(os().RegCloseKey(key), 0);
+  ASSERT_EQ(keldatest::ScratchRoot::shell("mkdir -p " + root_.at("locked/lock")), 0);
+  setenv("QZ_SCM_DIR", root_.at("locked").c_str(), 1);
+  EXPECT_EQ(refused(os().OpenServiceA(manager_.get(), "missing", 0)),
+            ERROR_SERVICE_DATABASE_LOCKED);
+  EXPECT_EQ(refused(os().RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM", &key) == 0),
+            ERROR_ACCESS_DENIED);
 }
 
 }  // namespace
