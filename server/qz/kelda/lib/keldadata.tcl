@@ -39,9 +39,12 @@ proc ::kelda::listedDirectories {} {
     return [settingOf $text qz.instances]
 }
 
-# A directory as the list would hold it, for telling whether two name the same instance.
+# A directory as the list would hold it, for telling whether two name the same instance: by
+# the list's rule, ASCII letters fold and no other letter does (DONNÉES is not données).
 proc ::kelda::sameDirectory {a b} {
-    string equal -nocase [file normalize $a] [file normalize $b]
+    set ascii {A a B b C c D d E e F f G g H h I i J j K k L l M m N n O o P p Q q R r S s T t
+        U u V v W w X x Y y Z z}
+    string equal [string map $ascii [file normalize $a]] [string map $ascii [file normalize $b]]
 }
 
 # The monitor ports that the listed instances other than the one in except use. One
