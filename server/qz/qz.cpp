@@ -16,6 +16,10 @@
 #include "qzsys.h"
 
 namespace qz {
+
+// Makes Tcl's stdout C's stdout (qzstdout.cpp).
+void installStdout();
+
 namespace {
 
 // An exception thrown by a native command, waiting to be rethrown by the qz eval that ran the
@@ -40,6 +44,11 @@ struct Framework {
   int evalDepth = 0;
   unsigned long nextErrorId = 0;
   std::vector<PendingError> pending;
+  std::string scriptDir;  // below the root: where bare script names are found after etc
+  // The one asynchronous request (raiseAsync): it sets asyncVariable at a safe point.
+  Tcl_AsyncHandler async = nullptr;
+  std::string asyncVariable;
+  void (*asyncFirst)() = nullptr;
 };
 
 Framework& fw() {
@@ -51,63 +60,6 @@ Tcl_Interp* interp() {
   Tcl_Interp* i = fw().interp;
   if (i == nullptr) throw Xtcl("the framework is not initialised");
   return i;
-}
-
-// ---- standard output -------------------------------------------------------------------
-// Tcl's stdout is a channel of our own that hands every byte straight to C's stdout, so that
-// Tcl's puts and the tools' printf share one buffer: output keeps the order it was written
-// in, on a terminal, a pipe or a file, and exit() flushes all of it.
-
-int StdoutClose(ClientData, Tcl_Interp*) {
-  return 0;
-}
-int StdoutInput(ClientData, char*, int, int* errorCode) {
-  *errorCode = EINVAL;
-  return -1;
-}
-int StdoutOutput(ClientData, const char* buf, int toWrite, int* errorCode) {
-  size_t n = std::fwrite(buf, 1, static_cast<size_t>(toWrite), stdout);
-  if (n != static_cast<size_t>(toWrite)) {
-    *errorCode = EIO;
-    return -1;
-  }
-  return toWrite;
-}
-void StdoutWatch(ClientData, int) {}
-int StdoutHandle(ClientData, int, ClientData*) {
-  return TCL_ERROR;
-}
-
-Tcl_ChannelType stdoutType = {
-    const_cast<char*>("qzstdout"),
-    TCL_CHANNEL_VERSION_5,
-    StdoutClose,
-    StdoutInput,
-    StdoutOutput,
-    nullptr,  // seek
-    nullptr,  // set option
-    nullptr,  // get option
-    StdoutWatch,
-    StdoutHandle,
-    nullptr,  // close2
-    nullptr,  // block mode
-    nullptr,  // flush
-    nullptr,  // handler
-    nullptr,  // wide seek
-    nullptr,  // thread action
-    nullptr,  // truncate
-};
-
-void installStdout() {
-  static Tcl_Channel chan = nullptr;
-  if (chan == nullptr) {
-    chan = Tcl_CreateChannel(&stdoutType, "stdout", nullptr, TCL_WRITABLE);
-    Tcl_RegisterChannel(nullptr, chan);  // a reference of our own: interpreters come and go
-    Tcl_SetChannelOption(nullptr, chan, "-buffering", "none");
-    Tcl_SetChannelOption(nullptr, chan, "-translation", "lf");  // C's stdio translates
-    Tcl_SetChannelOption(nullptr, chan, "-encoding", "utf-8");
-  }
-  Tcl_SetStdChannel(chan, TCL_STDOUT);
 }
 
 // ---- evaluation ------------------------------------------------------------------------
@@ -220,12 +172,6 @@ void deleteCommand(ClientData data) {
 
 // ---- start-up ----------------------------------------------------------------------------
 
-std::string slashes(std::string s) {
-  for (char& c : s)
-    if (c == '\\') c = '/';
-  return s;
-}
-
 std::string dirName(const std::string& path) {
   size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -234,7 +180,7 @@ std::string dirName(const std::string& path) {
 }
 
 std::string programName(const char* argv0) {
-  std::string name = slashes(argv0 != nullptr ? argv0 : "qz");
+  std::string name = forwardSlashes(argv0 != nullptr ? argv0 : "qz");
   size_t slash = name.find_last_of('/');
   if (slash != std::string::npos) name.erase(0, slash + 1);
   if (name.size() > 4 && ichar_traits::compare(name.c_str() + name.size() - 4, ".exe", 4) == 0)
@@ -243,11 +189,7 @@ std::string programName(const char* argv0) {
 }
 
 bool fileExists(const std::string& path) {
-  if (FILE* f = sys::openFile(path, "r")) {
-    std::fclose(f);
-    return true;
-  }
-  return false;
+  return sys::openFile(path, "r") != nullptr;
 }
 
 // An option's value: the option's own, else the environment variable's, else the fallback.
@@ -335,9 +277,9 @@ void init(int& argc, const char** argv) {
     root = o.rootDir;
   } else if (!sys::environment("QZ_ROOTDIR", root)) {
     std::string exe = sys::executablePath();
-    root = dirName(dirName(slashes(exe.empty() ? "." : exe)));
+    root = dirName(dirName(forwardSlashes(exe.empty() ? "." : exe)));
   }
-  f.rootDir = slashes(root);
+  f.rootDir = forwardSlashes(root);
   setVarStr("qz.rootdir", f.rootDir.c_str());
   setVarStr("qz.datdir", optionOr(o.datDir, "QZ_DATDIR", "").c_str());
 
@@ -373,6 +315,32 @@ const std::string& rootDir() {
   return fw().rootDir;
 }
 
+void setScriptDir(const char* underRoot) {
+  fw().scriptDir = underRoot != nullptr ? underRoot : "";
+}
+
+namespace {
+int onAsync(ClientData, Tcl_Interp*, int code) {
+  Framework& f = fw();
+  if (f.asyncFirst != nullptr) f.asyncFirst();
+  // A variable the interpreter refuses stays as it was: the script ends on its own.
+  if (f.interp != nullptr)
+    Tcl_SetVar2(f.interp, f.asyncVariable.c_str(), nullptr, "1", TCL_GLOBAL_ONLY);
+  return code;
+}
+}  // namespace
+
+void onAsyncSet(const char* variable, void (*first)()) {
+  Framework& f = fw();
+  f.asyncVariable = variable;
+  f.asyncFirst = first;
+  if (f.async == nullptr) f.async = Tcl_AsyncCreate(onAsync, nullptr);
+}
+
+void raiseAsync() {
+  if (fw().async != nullptr) Tcl_AsyncMark(fw().async);
+}
+
 void evalScript(int first, const char** names) {
   for (int i = first; names[i] != nullptr; ++i) evalFile(names[i]);
 }
@@ -389,15 +357,16 @@ std::string evalFile(const char* path) {
   std::string file = path;
   if (file.find_first_of("/\\") == std::string::npos) {
     // The root as it is now: the product settings may have moved it.
-    std::string root = slashes(getVarStr("qz.rootdir", fw().rootDir.c_str()));
+    std::string root = forwardSlashes(getVarStr("qz.rootdir", fw().rootDir.c_str()));
     std::string inEtc = root + "/etc/" + file;
-    std::string inLib = root + "/lib/kelda/" + file;
+    std::string inScripts = root + "/" + fw().scriptDir + "/" + file;
     if (fileExists(inEtc))
       file = inEtc;
-    else if (fileExists(inLib))
-      file = inLib;
+    else if (!fw().scriptDir.empty() && fileExists(inScripts))
+      file = inScripts;
     else
-      throw Xtcl("couldn't find \"" + file + "\" in " + root + "/etc or " + root + "/lib/kelda");
+      throw Xtcl("couldn't find \"" + file + "\" in " + root + "/etc" +
+                 (fw().scriptDir.empty() ? "" : " or " + root + "/" + fw().scriptDir));
   }
   EvalScope scope;
   // Scripts are UTF-8 whatever the system's encoding, as the files the tools write are.

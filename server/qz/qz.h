@@ -24,6 +24,9 @@ void init(int& argc, const char** argv);
 // True when -service was among the leading options.
 bool serviceRequested();
 
+// Where the tool keeps its scripts, below the root (e.g. "lib/kelda"); none until set.
+void setScriptDir(const char* underRoot);
+
 // Evaluates names[first], names[first + 1], ... up to a null entry, each as evalFile would.
 void evalScript(int first, const char** names);
 
@@ -31,7 +34,7 @@ void evalScript(int first, const char** names);
 std::string eval(const char* script);
 
 // Evaluates a script file at global level. A bare name (no directory part) is looked up in
-// ROOT/etc, then ROOT/lib/kelda, ROOT being qz.rootdir as it is at the call (a qz.tcl may
+// ROOT/etc, then ROOT/<script directory>, ROOT being qz.rootdir as it is at the call (a qz.tcl may
 // have moved it); a bare name found in neither is a Tcl error.
 std::string evalFile(const char* path);
 
@@ -40,6 +43,12 @@ std::string evalFile(const char* path);
 // unchanged, however deeply evaluations nest.
 using ProcFn = int (*)(int argc, const char** argv);
 void exportProc(const char* name, ProcFn fn);
+
+// A request that may come from a signal handler or another thread: after onAsyncSet,
+// raiseAsync has the interpreter, at its next safe point, call first (when not null) and set
+// the global variable to "1" (an event loop can wait on it).
+void onAsyncSet(const char* variable, void (*first)());
+void raiseAsync();
 
 // Global Tcl variables as text. The getters return the default when the variable is unset;
 // getVarInt throws Xtcl when the value is set but is not an integer.
@@ -63,6 +72,15 @@ unsigned long qzi_formatted();
 // The product root as init settled it (qz.rootdir may be changed by scripts afterwards).
 const std::string& rootDir();
 
+// The one case rule for names (services, data directories, files of the stand-in): ASCII
+// letters lower-cased, every other byte as it is, so that a name outside ASCII keeps its case.
+inline char lowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+std::string lowerAscii(std::string text);
+// The one slash rule for paths: every backslash a forward slash.
+std::string forwardSlashes(std::string path);
+
 }  // namespace qz
 
 // char_traits that compare ASCII letters without regard to case.
@@ -74,8 +92,5 @@ struct ichar_traits : std::char_traits<char> {
   static const char* find(const char* s, std::size_t n, char c);
 
  private:
-  static unsigned char fold(char c) {
-    unsigned char u = static_cast<unsigned char>(c);
-    return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u - 'A' + 'a') : u;
-  }
+  static unsigned char fold(char c) { return static_cast<unsigned char>(qz::lowerAscii(c)); }
 };

@@ -232,6 +232,7 @@ TEST(Startup, ConfigurationScriptsAndTheirErrors) {
 TEST(SearchPath, BareNamesLookInEtcThenLib) {
   TempRoot root;
   start(root);
+  qz::setScriptDir("lib/kelda");
   root.write("lib/kelda/both.tcl", "set where lib");
   root.write("etc/both.tcl", "set where etc");
   root.write("lib/kelda/libonly.tcl", "set where lib");

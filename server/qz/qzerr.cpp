@@ -13,6 +13,18 @@ std::string Xtcl::errorText() const {
   return text.empty() ? "Tcl evaluation failed" : text;
 }
 
+// The text rules of names (qz.h).
+std::string lowerAscii(std::string text) {
+  for (char& c : text) c = lowerAscii(c);
+  return text;
+}
+
+std::string forwardSlashes(std::string path) {
+  for (char& c : path)
+    if (c == '\\') c = '/';
+  return path;
+}
+
 }  // namespace qz
 
 int ichar_traits::compare(const char* a, const char* b, std::size_t n) {

@@ -14,15 +14,11 @@
 namespace qz {
 namespace {
 
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-
 struct Log {
   std::string file;
   int level = 0;
   bool tried = false;  // the file is opened once, on the first line that is on
-  std::unique_ptr<FILE, FileCloser> out;
+  sys::File out;
   unsigned long formatted = 0;
   std::function<void(bool)> observer;
 };
@@ -38,7 +34,7 @@ bool openLog(Log& l) {
   for (size_t slash = l.file.find_first_of("/\\", 1); slash != std::string::npos;
        slash = l.file.find_first_of("/\\", slash + 1))
     sys::makeDir(l.file.substr(0, slash));
-  l.out.reset(sys::openFile(l.file, "a"));
+  l.out = sys::openFile(l.file, "a");
   if (l.observer) l.observer(true);
   if (!l.out) l.level = 0;
   return static_cast<bool>(l.out);

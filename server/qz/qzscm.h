@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <vector>
 
 namespace qz {
 namespace scm {
@@ -46,12 +48,36 @@ bool readStatus(const std::string& dir, const std::string& name, Status& status)
 bool writeStatus(const std::string& dir, const std::string& name, const Status& status);
 void removeStatus(const std::string& dir, const std::string& name);
 
-// Whole-file helpers: writes go to a temporary file renamed over the target.
+// A service's record (services/<file name>): one "key=value" line a field (name, display,
+// binpath, account, description, deleted, failure actions, ...).
+struct Record {
+  std::map<std::string, std::string> fields;
+  std::string& operator[](const char* key) { return fields[key]; }
+};
+bool readRecord(const std::string& dir, const std::string& name, Record& record);
+bool writeRecord(const std::string& dir, const std::string& name, const Record& record);
+// The record and the status both go.
+void removeService(const std::string& dir, const std::string& name);
+
+// Some service shows under that display name (in any case).
+bool displayNameTaken(const std::string& dir, const std::string& display);
+
+// True while the process runs; one that has ended but that nobody has reaped yet (a zombie)
+// counts as gone.
+bool alive(int pid);
+
+// The service's status, corrected for a process that ended without saying so and for a
+// supervisor that is gone; a service marked for deletion goes once it has stopped. Call
+// under the lock.
+Status currentStatus(const std::string& dir, const std::string& name);
+
+// Whole files: writes go through qz::sys::writeWholeFile.
 bool readWholeFile(const std::string& path, std::string& text);
-bool writeFileAtomically(const std::string& path, const std::string& text);
 // Appends text to the file, made when missing; true when all of it was written.
 bool appendToFile(const std::string& path, const std::string& text);
 bool makeDirs(const std::string& path);
+// The names in a directory, less "." and ".." and temporary files being written.
+bool listDirectory(const std::string& path, std::vector<std::string>& names);
 
 }  // namespace scm
 }  // namespace qz

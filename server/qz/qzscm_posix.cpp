@@ -1,4 +1,6 @@
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,9 +8,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <sstream>
 
+#include "qz.h"
 #include "qzscm.h"
+#include "qzsys.h"
 
 namespace qz {
 namespace scm {
@@ -22,10 +27,7 @@ std::string stateDir() {
 }
 
 std::string fileName(const std::string& name) {
-  std::string lower = name;
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return lower;
+  return lowerAscii(name);
 }
 
 bool makeDirs(const std::string& path) {
@@ -64,45 +66,46 @@ bool readWholeFile(const std::string& path, std::string& text) {
   return n == 0;
 }
 
-bool writeFileAtomically(const std::string& path, const std::string& text) {
-  std::string temp = path + ".tmp" + std::to_string(getpid());
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
+// Writes all of text to fd; false when any of it could not be written.
+static bool writeAll(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
     ssize_t n = write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
-  bool ok = done == text.size() && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (ok && rename(temp.c_str(), path.c_str()) == 0) return true;
-  unlink(temp.c_str());
-  return false;
+  return true;
 }
 
 bool appendToFile(const std::string& path, const std::string& text) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (fd < 0) return false;
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return close(fd) == 0 && done == text.size();
+  bool ok = writeAll(fd, text);
+  return close(fd) == 0 && ok;
 }
 
-static std::string statusPath(const std::string& dir, const std::string& name) {
-  return dir + "/status/" + fileName(name);
+// A service's file in one of the state's folders ("services", "status").
+static std::string entryPath(const std::string& dir, const char* folder, const std::string& name) {
+  return dir + "/" + folder + "/" + fileName(name);
+}
+
+static bool readEntry(const std::string& dir, const char* folder, const std::string& name,
+                      std::istringstream& in) {
+  std::string text;
+  if (!readWholeFile(entryPath(dir, folder, name), text)) return false;
+  in.str(text);
+  return true;
+}
+
+static bool writeEntry(const std::string& dir, const char* folder, const std::string& name,
+                       const std::string& text) {
+  return makeDirs(dir + "/" + folder) && sys::writeWholeFile(entryPath(dir, folder, name), text);
 }
 
 bool readStatus(const std::string& dir, const std::string& name, Status& status) {
-  std::string text;
-  if (!readWholeFile(statusPath(dir, name), text)) return false;
-  std::istringstream in(text);
+  std::istringstream in;
+  if (!readEntry(dir, "status", name, in)) return false;
   Status s;
   if (!(in >> s.state >> s.checkPoint >> s.waitHint >> s.exitCode >> s.pid)) return false;
   // Fields written by later versions; older files end before them.
@@ -113,16 +116,90 @@ bool readStatus(const std::string& dir, const std::string& name, Status& status)
 }
 
 bool writeStatus(const std::string& dir, const std::string& name, const Status& status) {
-  if (!makeDirs(dir + "/status")) return false;
   std::ostringstream out;
   out << status.state << ' ' << status.checkPoint << ' ' << status.waitHint << ' '
       << status.exitCode << ' ' << status.pid << ' ' << status.serviceExitCode << ' '
       << status.supervisor << '\n';
-  return writeFileAtomically(statusPath(dir, name), out.str());
+  return writeEntry(dir, "status", name, out.str());
 }
 
 void removeStatus(const std::string& dir, const std::string& name) {
-  unlink(statusPath(dir, name).c_str());
+  unlink(entryPath(dir, "status", name).c_str());
+}
+
+bool readRecord(const std::string& dir, const std::string& name, Record& record) {
+  std::istringstream in;
+  if (!readEntry(dir, "services", name, in)) return false;
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) record.fields[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return true;
+}
+
+bool writeRecord(const std::string& dir, const std::string& name, const Record& record) {
+  std::string text;
+  for (const auto& f : record.fields) text += f.first + "=" + f.second + "\n";
+  return writeEntry(dir, "services", name, text);
+}
+
+void removeService(const std::string& dir, const std::string& name) {
+  unlink(entryPath(dir, "services", name).c_str());
+  removeStatus(dir, name);
+}
+
+// Where the system's first process does not reap orphans, a crashed service stays a zombie
+// for good.
+bool alive(int pid) {
+  if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) return false;
+  std::string stat;
+  if (!readWholeFile("/proc/" + std::to_string(pid) + "/stat", stat)) return true;
+  size_t close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'Z';
+}
+
+// A process that ended without saying so leaves the service stopped, its process id kept,
+// with ERROR_PROCESS_ABORTED unless a stop was under way (its supervisor knows it by that).
+Status currentStatus(const std::string& dir, const std::string& name) {
+  constexpr uint32_t stopped = 1, stopPending = 3, processAborted = 1067;
+  Status s;
+  if (!readStatus(dir, name, s)) s = Status();
+  if (s.state != stopped && !alive(s.pid)) {
+    Status ended;
+    ended.exitCode = s.state == stopPending ? 0 : processAborted;
+    ended.pid = s.pid;
+    s = ended;
+    writeStatus(dir, name, s);
+  }
+  if (s.supervisor != 0 && !alive(s.supervisor)) {
+    s.supervisor = 0;
+    writeStatus(dir, name, s);
+  }
+  Record r;
+  if (s.state == stopped && readRecord(dir, name, r) && r["deleted"] == "1")
+    removeService(dir, name);
+  return s;
+}
+
+bool listDirectory(const std::string& path, std::vector<std::string>& names) {
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(path.c_str()), closedir);
+  if (!d) return false;
+  while (dirent* e = readdir(d.get())) {
+    std::string n = e->d_name;
+    if (n != "." && n != ".." && n.find(".tmp") == std::string::npos) names.push_back(n);
+  }
+  return true;
+}
+
+bool displayNameTaken(const std::string& dir, const std::string& display) {
+  std::vector<std::string> names;
+  if (!listDirectory(dir + "/services", names)) return false;
+  for (const std::string& n : names) {
+    Record r;
+    if (readRecord(dir, n, r) && fileName(r["display"]) == fileName(display)) return true;
+  }
+  return false;
 }
 
 }  // namespace scm

@@ -25,6 +25,7 @@ void report(uint32_t state, uint32_t checkPoint, uint32_t waitHint, uint32_t fai
   if (!serviceRequested() || name == nullptr) return;
   std::string dir = scm::stateDir();
   scm::Lock lock(dir);
+  if (!lock.ok()) return;  // the state cannot be reached: as a report that is lost
   scm::Status s;
   s.state = state;
   s.checkPoint = checkPoint;

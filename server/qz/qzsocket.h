@@ -1,5 +1,5 @@
-// Internal: a TCP socket with timeouts, over the platform's socket calls (qzsocket_posix.cpp,
-// qzsocket_win32.cpp). Failures throw X of kind kXNet.
+// Internal: a TCP socket with timeouts (qzsocket.cpp), over the platform's socket calls
+// (qzsocket_posix.cpp, qzsocket_win32.cpp). Failures throw X of kind kXNet.
 #pragma once
 
 #include <cstddef>
@@ -45,8 +45,20 @@ class Socket {
   explicit Socket(long long fd) : fd_(fd) {}
   static Socket connectInTurn(const std::vector<const addrinfo*>& addresses,
                               const std::string& peer, int timeoutMs);
+  // One connect, waiting up to the deadline: 0 when connected, kTimedOut, or the system's error.
+  static constexpr int kTimedOut = -1;
+  int attempt(const addrinfo* address, long long deadline);
   long long fd_ = kNone;
 };
+
+// The parts each system gives (qzsocket_posix.cpp, qzsocket_win32.cpp) to the common ones
+// (qzsocket.cpp).
+long long nowMs();
+[[noreturn]] void fail(const std::string& what, int error);
+void startSockets();
+// What follows "cannot resolve HOST:PORT" for getaddrinfo's answer rc.
+std::string resolveFailure(int rc);
+extern const int kConnectionRefused;
 
 }  // namespace net
 }  // namespace qz

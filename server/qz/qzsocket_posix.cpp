@@ -14,9 +14,10 @@
 
 namespace qz {
 namespace net {
-namespace {
 
-[[noreturn]] void fail(const std::string& what, int error) {
+const int kConnectionRefused = ECONNREFUSED;
+
+void fail(const std::string& what, int error) {
   throw X(kXNet, error, what + (error != 0 ? std::string(": ") + std::strerror(error) : ""));
 }
 
@@ -25,6 +26,14 @@ long long nowMs() {
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
+
+void startSockets() {}
+
+std::string resolveFailure(int rc) {
+  return std::string(": ") + gai_strerror(rc);
+}
+
+namespace {
 
 // Waits until fd is ready for events or the deadline passes; false on timeout.
 bool waitFor(int fd, short events, long long deadline) {
@@ -39,10 +48,6 @@ bool waitFor(int fd, short events, long long deadline) {
   }
 }
 
-struct AddrInfoFree {
-  void operator()(addrinfo* a) const { freeaddrinfo(a); }
-};
-
 }  // namespace
 
 void Socket::close() {
@@ -50,82 +55,17 @@ void Socket::close() {
   fd_ = kNone;
 }
 
-namespace {
-
-using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFree>;
-
-AddrInfoList resolve(const std::string& host, const std::string& port, int flags) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = flags;
-  addrinfo* found = nullptr;
-  int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
-  if (rc != 0) throw X(kXNet, rc, "cannot resolve " + host + ":" + port + ": " + gai_strerror(rc));
-  return AddrInfoList(found);
-}
-
-}  // namespace
-
-// Tries the addresses in order. Each gets an equal share of the time left, so that a
-// connect that never completes on one still leaves time for the others.
-Socket Socket::connectInTurn(const std::vector<const addrinfo*>& addresses, const std::string& peer,
-                             int timeoutMs) {
-  long long deadline = nowMs() + timeoutMs;
-  int lastError = ECONNREFUSED;
-  bool timedOut = false;
-  for (size_t i = 0; i < addresses.size(); ++i) {
-    const addrinfo* a = addresses[i];
-    long long left = deadline - nowMs();
-    long long attemptDeadline = nowMs() + left / static_cast<long long>(addresses.size() - i);
-    Socket s(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-    if (s.fd_ < 0) {
-      s.fd_ = kNone;
-      lastError = errno;
-      timedOut = false;
-      continue;
-    }
-    int fd = static_cast<int>(s.fd_);
-    if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) return s;
-    if (errno != EINPROGRESS) {
-      lastError = errno;
-      timedOut = false;
-      continue;
-    }
-    if (!waitFor(fd, POLLOUT, attemptDeadline)) {
-      timedOut = true;
-      continue;
-    }
-    int error = 0;
-    socklen_t len = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
-    if (error == 0) return s;
-    lastError = error;
-    timedOut = false;
-  }
-  if (timedOut) fail("timed out connecting to " + peer, 0);
-  fail("cannot connect to " + peer, lastError);
-}
-
-Socket Socket::connect(const std::string& host, const std::string& port, int timeoutMs) {
-  if (host.empty() || port.empty()) fail("no address to connect to", 0);
-  AddrInfoList found = resolve(host, port, 0);
-  std::vector<const addrinfo*> addresses;
-  for (const addrinfo* a = found.get(); a != nullptr; a = a->ai_next) addresses.push_back(a);
-  return connectInTurn(addresses, host + ":" + port, timeoutMs);
-}
-
-Socket Socket::connectAny(const std::vector<std::string>& hosts, const std::string& port,
-                          int timeoutMs) {
-  if (hosts.empty() || port.empty()) fail("no address to connect to", 0);
-  std::vector<AddrInfoList> found;
-  std::vector<const addrinfo*> addresses;
-  for (const std::string& host : hosts) {
-    found.push_back(resolve(host, port, AI_NUMERICHOST));
-    for (const addrinfo* a = found.back().get(); a != nullptr; a = a->ai_next)
-      addresses.push_back(a);
-  }
-  return connectInTurn(addresses, hosts.front() + ":" + port, timeoutMs);
+int Socket::attempt(const addrinfo* a, long long deadline) {
+  int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+  if (fd < 0) return errno;
+  fd_ = fd;
+  if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) return 0;
+  if (errno != EINPROGRESS) return errno;
+  if (!waitFor(fd, POLLOUT, deadline)) return kTimedOut;
+  int error = 0;
+  socklen_t len = sizeof error;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+  return error;
 }
 
 void Socket::sendAll(const char* data, size_t size, int timeoutMs) {

@@ -11,13 +11,14 @@
 
 namespace qz {
 namespace net {
-namespace {
 
-[[noreturn]] void fail(const std::string& what, int error) {
+const int kConnectionRefused = WSAECONNREFUSED;
+
+void fail(const std::string& what, int error) {
   throw X(kXNet, error, what + (error != 0 ? " (error " + std::to_string(error) + ")" : ""));
 }
 
-void startWinsock() {
+void startSockets() {
   static std::once_flag once;
   std::call_once(once, [] {
     WSADATA data;
@@ -28,6 +29,12 @@ void startWinsock() {
 long long nowMs() {
   return static_cast<long long>(GetTickCount64());
 }
+
+std::string resolveFailure(int) {
+  return "";
+}
+
+namespace {
 
 // What a wait is for: data to read, room to write, or the end of a connect.
 enum class Wait { kRead, kWrite, kConnect };
@@ -56,10 +63,6 @@ bool waitFor(SOCKET s, Wait what, long long deadline) {
   }
 }
 
-struct AddrInfoFree {
-  void operator()(addrinfo* a) const { freeaddrinfo(a); }
-};
-
 SOCKET sock(long long fd) {
   return static_cast<SOCKET>(fd);
 }
@@ -71,88 +74,22 @@ void Socket::close() {
   fd_ = kNone;
 }
 
-namespace {
-
-using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFree>;
-
-AddrInfoList resolve(const std::string& host, const std::string& port, int flags) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = flags;
-  addrinfo* found = nullptr;
-  int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
-  if (rc != 0) throw X(kXNet, rc, "cannot resolve " + host + ":" + port);
-  return AddrInfoList(found);
-}
-
-}  // namespace
-
-// Tries the addresses in order. Each gets an equal share of the time left, so that a
-// connect that never completes on one still leaves time for the others.
-Socket Socket::connectInTurn(const std::vector<const addrinfo*>& addresses, const std::string& peer,
-                             int timeoutMs) {
-  long long deadline = nowMs() + timeoutMs;
-  int lastError = WSAECONNREFUSED;
-  bool timedOut = false;
-  for (size_t i = 0; i < addresses.size(); ++i) {
-    const addrinfo* a = addresses[i];
-    long long left = deadline - nowMs();
-    long long attemptDeadline = nowMs() + left / static_cast<long long>(addresses.size() - i);
-    SOCKET s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-    if (s == INVALID_SOCKET) {
-      lastError = WSAGetLastError();
-      timedOut = false;
-      continue;
-    }
-    Socket owned(static_cast<long long>(s));
-    u_long nonBlocking = 1;
-    if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0)
-      fail("cannot configure a socket", WSAGetLastError());
-    if (::connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) return owned;
-    int error = WSAGetLastError();
-    if (error != WSAEWOULDBLOCK) {
-      lastError = error;
-      timedOut = false;
-      continue;
-    }
-    if (!waitFor(s, Wait::kConnect, attemptDeadline)) {
-      timedOut = true;
-      continue;
-    }
-    int soError = 0;
-    int len = sizeof soError;
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &len) != 0)
-      soError = WSAGetLastError();
-    if (soError == 0) return owned;
-    lastError = soError;
-    timedOut = false;
-  }
-  if (timedOut) fail("timed out connecting to " + peer, 0);
-  fail("cannot connect to " + peer, lastError);
-}
-
-Socket Socket::connect(const std::string& host, const std::string& port, int timeoutMs) {
-  if (host.empty() || port.empty()) fail("no address to connect to", 0);
-  startWinsock();
-  AddrInfoList found = resolve(host, port, 0);
-  std::vector<const addrinfo*> addresses;
-  for (const addrinfo* a = found.get(); a != nullptr; a = a->ai_next) addresses.push_back(a);
-  return connectInTurn(addresses, host + ":" + port, timeoutMs);
-}
-
-Socket Socket::connectAny(const std::vector<std::string>& hosts, const std::string& port,
-                          int timeoutMs) {
-  if (hosts.empty() || port.empty()) fail("no address to connect to", 0);
-  startWinsock();
-  std::vector<AddrInfoList> found;
-  std::vector<const addrinfo*> addresses;
-  for (const std::string& host : hosts) {
-    found.push_back(resolve(host, port, AI_NUMERICHOST));
-    for (const addrinfo* a = found.back().get(); a != nullptr; a = a->ai_next)
-      addresses.push_back(a);
-  }
-  return connectInTurn(addresses, hosts.front() + ":" + port, timeoutMs);
+int Socket::attempt(const addrinfo* a, long long deadline) {
+  SOCKET s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+  if (s == INVALID_SOCKET) return WSAGetLastError();
+  fd_ = static_cast<long long>(s);
+  u_long nonBlocking = 1;
+  if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0)
+    fail("cannot configure a socket", WSAGetLastError());
+  if (::connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) return 0;
+  int error = WSAGetLastError();
+  if (error != WSAEWOULDBLOCK) return error;
+  if (!waitFor(s, Wait::kConnect, deadline)) return kTimedOut;
+  int soError = 0;
+  int len = sizeof soError;
+  if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &len) != 0)
+    soError = WSAGetLastError();
+  return soError;
 }
 
 void Socket::sendAll(const char* data, size_t size, int timeoutMs) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,8 +31,20 @@ std::string executablePath();
 // The value of an environment variable; false when it is unset or empty.
 bool environment(const char* name, std::string& value);
 
-// fopen with a UTF-8 name.
-FILE* openFile(const std::string& path, const char* mode);
+// The one owner of an open C file: closed when it goes.
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// fopen with a UTF-8 name; empty when the file cannot be opened.
+File openFile(const std::string& path, const char* mode);
+// Replaces the whole file with text: written beside it, flushed to the disk, then put in its
+// place in one step with the old file's permissions, so that the file is always either the
+// old text or the new. False when that could not be done; the old file is then as it was.
+bool writeWholeFile(const std::string& path, const std::string& text);
+// Flushes what the system holds of the file to the disk.
+bool syncFile(FILE* file);
 // Creates a directory; true when it exists afterwards.
 bool makeDir(const std::string& path);
 // Makes path the current directory; false when it cannot be entered.

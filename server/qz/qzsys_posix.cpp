@@ -63,8 +63,11 @@ bool environment(const char* name, std::string& value) {
   return true;
 }
 
-FILE* openFile(const std::string& path, const char* mode) {
-  return std::fopen(path.c_str(), mode);
+File openFile(const std::string& path, const char* mode) {
+  return File(std::fopen(path.c_str(), mode));
+}
+bool syncFile(FILE* file) {
+  return fsync(fileno(file)) == 0;
 }
 bool makeDir(const std::string& path) {
   return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;

@@ -8,6 +8,7 @@
 #include <shellapi.h>
 // clang-format on
 #include <direct.h>
+#include <io.h>
 #include <process.h>
 #include <tcl.h>
 
@@ -31,23 +32,19 @@ std::wstring wide(const std::string& text, UINT codePage = CP_UTF8) {
   return out;
 }
 
-std::string utf8(const wchar_t* text) {
-  int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+// A wide text in a code page: UTF-8 by default; CP_ACP gives the ANSI form of a wide word as
+// the C runtime makes it for main's argv.
+std::string narrow(const wchar_t* text, UINT codePage = CP_UTF8) {
+  int n = WideCharToMultiByte(codePage, 0, text, -1, nullptr, 0, nullptr, nullptr);
   if (n <= 1) return std::string();
   std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
+  WideCharToMultiByte(codePage, 0, text, -1, &out[0], n, nullptr, nullptr);
   out.resize(static_cast<size_t>(n - 1));
   return out;
 }
 
-// The ANSI form of a wide word as the C runtime makes it for main's argv.
-std::string ansiOf(const wchar_t* text) {
-  int n = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 1) return std::string();
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text, -1, &out[0], n, nullptr, nullptr);
-  out.resize(static_cast<size_t>(n - 1));
-  return out;
+std::string utf8(const wchar_t* text) {
+  return narrow(text);
 }
 
 struct LocalFreer {
@@ -89,7 +86,7 @@ std::vector<std::string> commandWords(int argc, const char* const* argv) {
   int n = 0;
   std::unique_ptr<wchar_t*, LocalFreer> wideWords(CommandLineToArgvW(GetCommandLineW(), &n));
   bool same = wideWords && n == argc;
-  for (int i = 0; same && i < argc; ++i) same = ansiOf(wideWords.get()[i]) == argv[i];
+  for (int i = 0; same && i < argc; ++i) same = narrow(wideWords.get()[i], CP_ACP) == argv[i];
   std::vector<std::string> words;
   for (int i = 0; i < argc; ++i)
     words.push_back(same ? utf8(wideWords.get()[i]) : utf8(wide(argv[i], CP_ACP).c_str()));
@@ -116,8 +113,11 @@ bool environment(const char* name, std::string& value) {
   return true;
 }
 
-FILE* openFile(const std::string& path, const char* mode) {
-  return _wfopen(wide(path).c_str(), wide(mode).c_str());
+File openFile(const std::string& path, const char* mode) {
+  return File(_wfopen(wide(path).c_str(), wide(mode).c_str()));
+}
+bool syncFile(FILE* file) {
+  return _commit(_fileno(file)) == 0;
 }
 bool makeDir(const std::string& path) {
   return _wmkdir(wide(path).c_str()) == 0 || errno == EEXIST;

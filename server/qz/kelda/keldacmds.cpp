@@ -147,14 +147,7 @@ int qzRemoveServiceCmd(int argc, const char** argv) {
       if (var("qz.instances").find(datdir) == std::string::npos)
         KELDA_THROW("qzRemoveServiceCmd", "qz.kelda.strings.removeservernodir");
 
-      try {
-        qz::evalFile((datdir + "/config.tcl").c_str());
-      } catch (qz::Xtcl&) {
-        KELDA_LOG(1,
-                  "KELDA - couldn't eval config.tcl in curdatdir - %s/config.tcl.  This could "
-                  "lead to problems removing the server.",
-                  datdir.c_str());
-      }
+      loadInstanceConfig(datdir, "removing");
       qzRemoveService(var("qz.servicename").c_str());
 
       bool removeData = argc > 2 && std::strlen(argv[2]) == 10 &&

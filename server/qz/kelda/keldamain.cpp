@@ -30,12 +30,13 @@ int keldaMain(int argc, char** argv) {
     try {
       qz::init(argc, args);
       char version[32];
-      std::snprintf(version, sizeof version, "%s(%s)", "7.0", "0");
+      std::snprintf(version, sizeof version, "%s(%s)", KELDA_VERSION, KELDA_VERSION_SECOND);
       qz::setVarStr("qz.kelda.version", version);
       const char* scripts[4];
       scripts[1] = "keldastrings.tcl";
       scripts[2] = "kelda.tcl";
       scripts[3] = nullptr;
+      qz::setScriptDir("lib/kelda");
       qz::evalScript(1, scripts);
       for (const ExportedCommand& c : kCommands) qz::exportProc(c.name, c.fn);
     } catch (qz::Xtcl&) {

@@ -12,10 +12,6 @@
 
 namespace {
 
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-
 // True when text between braces is one braced Tcl word: every brace that is not escaped has
 // its partner and none closes before it opens. Only then does "{ text }" hold text whole; a
 // brace that closes early ends the word and lets the rest be evaluated as Tcl.
@@ -38,8 +34,7 @@ bool bracesPairUp(const std::string& text) {
 // The current instance is configured when its data directory holds a config.tcl.
 void verifyMonCommInfo() {
   std::string config = qz::getVarStr("qz.datdir", "") + "/config.tcl";
-  std::unique_ptr<FILE, FileCloser> file(qz::sys::openFile(config, "r"));
-  if (file) return;
+  if (qz::sys::openFile(config, "r")) return;
   KELDA_THROW_AS("verifyMonCommInfo", KELDA_SRC, "Xkelda(\"qz.kelda.strings.nomonavailable\")",
                  Xkelda("qz.kelda.strings.nomonavailable"));
 }

@@ -12,10 +12,6 @@
 
 namespace {
 
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-
 // An index as it goes into list commands. Up to 999 this is the three-digit field the list
 // format was designed for; larger indices are written in full rather than cut.
 std::string indexText(int index) {
@@ -42,8 +38,7 @@ std::filesystem::path datdirsFile() {
 bool writableOrAbsent(const std::filesystem::path& file) {
   std::error_code error;
   if (!std::filesystem::exists(file, error)) return true;
-  std::unique_ptr<FILE, FileCloser> probe(qz::sys::openFile(file.u8string(), "r+"));
-  return probe != nullptr;
+  return qz::sys::openFile(file.u8string(), "r+") != nullptr;
 }
 
 }  // namespace
@@ -56,18 +51,6 @@ void refuseDatadirCharsNotAllowed(const std::string& directory) {
   for (const char* c = kCharsNotAllowedInDatadir; *c != '\0'; ++c) text += std::string(" ") + *c;
   KELDA_THROW_AS("refuseDatadirCharsNotAllowed", KELDA_SRC, "qz::X( Xkelda::kKind, 0, text )",
                  qz::X(Xkelda::kKind, 0, text));
-}
-
-std::string normaliseDatadir(std::string directory) {
-  for (char& c : directory)
-    if (c == '\\') c = '/';
-  return directory;
-}
-
-std::string lowerAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
 }
 
 int instanceCount() {
@@ -102,29 +85,9 @@ void writeDatdirs() {
     if (!entry.empty()) entries += "{" + entry + "} ";
   }
   std::string line = std::string("set ") + "qz.instances" + " [list " + entries + "]";
-  // Written beside the list and then put in its place, so that the list file is always
-  // either the old list or the new one: a process ended half-way, a full disk or an
-  // unwritable directory leaves the old one.
-  std::string temporary = path + ".new" + std::to_string(qz::sys::processId());
-  bool written = false;
-  if (writableOrAbsent(target)) {
-    std::unique_ptr<FILE, FileCloser> file(qz::sys::openFile(temporary, "w"));
-    if (file) {
-      bool put = std::fputs(line.c_str(), file.get()) >= 0;
-      written = std::fclose(file.release()) == 0 && put;
-    }
-  }
-  if (written) {
-    // The new file takes the old one's permissions, as the administrator set them.
-    std::error_code ignored;
-    std::filesystem::file_status old = std::filesystem::status(target, ignored);
-    if (std::filesystem::exists(old))
-      std::filesystem::permissions(std::filesystem::u8path(temporary), old.permissions(), ignored);
-  }
-  if (!written || !qz::sys::replaceFile(temporary, path)) {
-    qz::sys::removeFile(temporary);
+  // A process ended half-way, a full disk or an unwritable directory leaves the old list.
+  if (!writableOrAbsent(target) || !qz::sys::writeWholeFile(path, line))
     KELDA_THROW("writeDatdirs", "qz.kelda.strings.createserverdatadirs");
-  }
 }
 
 void deleteDatdirs() {
@@ -139,6 +102,17 @@ void loadDatdirs() {
                    qz::Xtcl("datdirs.tcl does not set the list"));
 }
 
+void loadInstanceConfig(const std::string& datdir, const char* doing) {
+  try {
+    qz::evalFile((datdir + "/config.tcl").c_str());
+  } catch (qz::Xtcl&) {
+    KELDA_LOG(1,
+              "KELDA - couldn't eval config.tcl in curdatdir - %s/config.tcl.  This could lead "
+              "to problems %s the server.",
+              datdir.c_str(), doing);
+  }
+}
+
 void applyCmdToAllServers(std::string command) {
   try {
     loadDatdirs();
@@ -150,14 +124,7 @@ void applyCmdToAllServers(std::string command) {
     std::string entry = instanceAt(i);
     KELDA_LOG(1, "KELDA - about to %s server: %s", command.c_str(), entry.c_str());
     qz::setVarStr("qz.datdir", entry.c_str());
-    try {
-      qz::evalFile((entry + "/config.tcl").c_str());
-    } catch (qz::Xtcl&) {
-      KELDA_LOG(1,
-                "KELDA - couldn't eval config.tcl in curdatdir - %s/config.tcl.  This could lead "
-                "to problems controlling the server.",
-                entry.c_str());
-    }
+    loadInstanceConfig(entry, "controlling");
     qz::eval(command.c_str());
   }
 }

@@ -5,9 +5,14 @@
 
 #include <string>
 
-// The entry key of a data directory: every backslash a slash, ASCII letters lower-cased.
-std::string normaliseDatadir(std::string directory);
-std::string lowerAscii(std::string text);
+#include "qz.h"
+
+// A data directory as the list holds it: every backslash a slash. Its entry key is that,
+// lower-cased (lowerAscii).
+inline std::string normaliseDatadir(std::string directory) {
+  return qz::forwardSlashes(std::move(directory));
+}
+using qz::lowerAscii;
 
 // The characters a data directory may not hold: the list operations are Tcl texts that put
 // a directory between double quotes or braces, and find matches it as a glob pattern.
@@ -33,6 +38,10 @@ void deleteDatdirs();
 // Loads the persisted list into qz.instances: Xtcl when datdirs.tcl is missing, fails, or
 // does not set the list (an empty file, for one).
 void loadDatdirs();
+
+// Evaluates the instance's config.tcl; a failure is logged ("... problems <doing> the
+// server.") and the caller carries on.
+void loadInstanceConfig(const std::string& datdir, const char* doing);
 
 // Loads the persisted list and, for every entry in order, makes it the current instance
 // (qz.datdir, its config.tcl) and evaluates command. Xkelda nodatadirs when there is no list.

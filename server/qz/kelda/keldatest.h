@@ -67,6 +67,7 @@ class ScratchRoot {
     int argc = static_cast<int>(words_.size());
     qz::init(argc, argv.data());
     const char* scripts[] = {nullptr, "keldastrings.tcl", "kelda.tcl", nullptr};
+    qz::setScriptDir("lib/kelda");
     qz::evalScript(1, scripts);
   }
 

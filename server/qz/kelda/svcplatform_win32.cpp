@@ -67,6 +67,18 @@ HKEY ours(::HKEY k) {
   return reinterpret_cast<HKEY>(k);
 }
 
+// RegCreateKeyA or RegOpenKeyA with the subkey's name in the ANSI code page.
+LONG openKey(::LONG(WINAPI* call)(::HKEY, const char*, ::HKEY*), HKEY key, const char* subKey,
+             HKEY* result) {
+  *result = nullptr;
+  Ansi k(subKey);
+  if (!converted(k)) return static_cast<LONG>(ERROR_NO_UNICODE_TRANSLATION);
+  ::HKEY h = nullptr;
+  LONG rc = registryResult(call(sys(key), k.get(), &h));
+  *result = ours(h);
+  return rc;
+}
+
 void copyStatus(const ::SERVICE_STATUS& from, SERVICE_STATUS* to) {
   to->dwServiceType = from.dwServiceType;
   to->dwCurrentState = from.dwCurrentState;
@@ -157,13 +169,7 @@ class Win32Platform : public Platform {
   BOOL CloseServiceHandle(SC_HANDLE handle) override { return ::CloseServiceHandle(sys(handle)); }
 
   LONG RegCreateKeyA(HKEY key, const char* subKey, HKEY* result) override {
-    *result = nullptr;
-    Ansi k(subKey);
-    if (!converted(k)) return static_cast<LONG>(ERROR_NO_UNICODE_TRANSLATION);
-    ::HKEY h = nullptr;
-    LONG rc = registryResult(::RegCreateKeyA(sys(key), k.get(), &h));
-    *result = ours(h);
-    return rc;
+    return openKey(::RegCreateKeyA, key, subKey, result);
   }
   LONG RegSetValueExA(HKEY key, const char* name, DWORD reserved, DWORD type,
                       const unsigned char* data, DWORD size) override {
@@ -180,13 +186,7 @@ class Win32Platform : public Platform {
                                            static_cast<::DWORD>(value.size() + 1)));
   }
   LONG RegOpenKeyA(HKEY key, const char* subKey, HKEY* result) override {
-    *result = nullptr;
-    Ansi k(subKey);
-    if (!converted(k)) return static_cast<LONG>(ERROR_NO_UNICODE_TRANSLATION);
-    ::HKEY h = nullptr;
-    LONG rc = registryResult(::RegOpenKeyA(sys(key), k.get(), &h));
-    *result = ours(h);
-    return rc;
+    return openKey(::RegOpenKeyA, key, subKey, result);
   }
   LONG RegDeleteKeyA(HKEY key, const char* subKey) override {
     Ansi k(subKey);

@@ -3,8 +3,6 @@
 // the script ends: after SIGINT or SIGTERM, or a stop from the service manager.
 //   mon [-service] [-datdir DIR] [options] [SCRIPT]
 
-#include <tcl.h>
-
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -18,7 +16,6 @@ namespace {
 
 using qz::service::EventType;
 
-Tcl_AsyncHandler stopHandler = nullptr;
 // Set once the script serves: a later failure is one of serving, not of starting.
 bool serving = false;
 
@@ -36,24 +33,13 @@ void writeEvent(EventType type, uint32_t id, const std::vector<std::string>& ins
   }
 }
 
-// Runs at a safe point after a signal: the script's event loop waits on qz.mon.stop.
-int onStop(ClientData, Tcl_Interp*, int code) {
-  qz::service::stopping(1, 5000);
-  try {
-    qz::setVarStr("qz.mon.stop", "1");
-  } catch (...) {
-    // The interpreter refused the variable: the script will end on its own.
-  }
-  return code;
-}
-
 extern "C" void onSignal(int) {
-  Tcl_AsyncMark(stopHandler);
+  qz::raiseAsync();
 }
 
 // A stop from the service manager (Windows: on the dispatcher's thread).
 void onServiceStop() {
-  Tcl_AsyncMark(stopHandler);
+  qz::raiseAsync();
 }
 
 // qz::serviceRunning ADDRESS: the script serves on ADDRESS (host:port); tell the service
@@ -72,13 +58,15 @@ int main(int argc, char** argv) {
   std::string reason;
   try {
     qz::init(argc, args);
-    stopHandler = Tcl_AsyncCreate(onStop, nullptr);
+    // The script's event loop waits on qz.mon.stop, set after a signal or a service stop.
+    qz::onAsyncSet("qz.mon.stop", [] { qz::service::stopping(1, 5000); });
     qz::service::begin(onServiceStop);
-    qz::setVarStr("qz.mon.version", "7.0(0)");
+    qz::setVarStr("qz.mon.version", KELDA_VERSION "(" KELDA_VERSION_SECOND ")");
     qz::setVarStr("qz.mon.stop", "0");
     qz::exportProc("qz::serviceRunning", serviceRunning);
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
+    qz::setScriptDir("lib/kelda");
     qz::evalFile(argc > 1 ? args[1] : "mon.tcl");
     writeEvent(EventType::information, qz::event::kMonStopped, {});
     qz::service::stopped(0);
