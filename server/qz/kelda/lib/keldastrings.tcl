@@ -5,27 +5,8 @@
 # Each text is printed through Tcl's puts inside double quotes: keep $, [, ] and " out of
 # them unless a substitution is meant.
 
-# msgcat is a Tcl module. The ordinary package search reads every directory on the module and
-# package paths before it finds it, which costs more than the rest of the start-up; so the
-# module is first looked for where Tcl's own library keeps it (beside init.tcl on Debian, in
-# lib/tcl8/8.5 of a Windows product root), and the ordinary search stays the fallback.
-apply {{} {
-    if {[package versions msgcat] ne ""} { return }
-    set library [info library]
-    foreach dir [list [file join $library tcl8] [file join [file dirname $library] tcl8 8.5]] {
-        foreach module [glob -nocomplain -directory $dir msgcat-*.tm] {
-            set version [string range [file rootname [file tail $module]] [string length msgcat-] end]
-            package ifneeded msgcat $version [list source -encoding utf-8 $module]
-        }
-    }
-}}
-package require msgcat
-
-apply {{texts} {
-    foreach {name text} $texts {
-        msgcat::mcset {} qz.kelda.strings.$name $text
-    }
-}} {
+namespace eval ::kelda {}
+set ::kelda::texts {
     createserver
         "Creating a new server instance..."
     createserversuccess
@@ -107,3 +88,42 @@ apply {{texts} {
     eventviewregdeletekey
         "The event log registry key could not be deleted."
 }
+
+# Loading msgcat and settling its locale costs more than the rest of the start-up, and a run
+# that shows the usage text never looks a key up; so msgcat is loaded the first time one of its
+# commands runs. Until then each of its commands is a stand-in that loads the package, which
+# puts the texts above into its root locale, and then hands the call on.
+# The module is looked for where Tcl's own library keeps it (beside init.tcl on Debian, in
+# lib/tcl8/8.5 of a Windows product root), since the ordinary package search reads every
+# directory on the module and package paths first. Where it is not there, or msgcat is known
+# already, msgcat is required and filled at once.
+apply {{} {
+    set fill {apply {{} {
+        foreach {name text} $::kelda::texts {
+            msgcat::mcset {} qz.kelda.strings.$name $text
+        }
+    }}}
+    set library [info library]
+    set modules [concat [glob -nocomplain -directory [file join $library tcl8] msgcat-*.tm] \
+        [glob -nocomplain -directory [file join [file dirname $library] tcl8 8.5] msgcat-*.tm]]
+    if {$modules eq "" || [package versions msgcat] ne ""} {
+        package require msgcat
+        tailcall {*}$fill
+    }
+    foreach module $modules {
+        set version [string range [file rootname [file tail $module]] 7 end]
+        # The stand-ins go before the module comes in, so that a command it does not define
+        # is missing rather than a stand-in calling itself.
+        package ifneeded msgcat $version [list apply {{module fill} {
+            foreach stub [info procs ::msgcat::*] { rename $stub {} }
+            source -encoding utf-8 $module
+            {*}$fill
+        }} $module $fill]
+    }
+    namespace eval ::msgcat {}
+    foreach command {mc mcexists mcload mclocale mcmax mcmset mcpreferences mcset mcunknown
+                     mcflset mcflmset mcloadedlocales mcforgetpackage mcpackageconfig
+                     mcpackagelocale} {
+        proc ::msgcat::$command args "package require msgcat\ntailcall ::msgcat::$command {*}\$args"
+    }
+}}
