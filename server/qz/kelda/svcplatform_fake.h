@@ -17,70 +17,44 @@ namespace winsvc {
 class FakePlatform : public Platform {
  public:
   struct Service {
-    std::string display, binaryPath, account, description;
     DWORD state = SERVICE_STOPPED;
-    // What CreateServiceA was given.
-    DWORD access = 0, type = 0, start = 0, errorControl = 0;
-    bool hasPassword = false;
-    std::string password;
-    // The failure actions last set, as "reset <seconds>:" and one " <type>/<delay>" per
-    // action; empty when none were set.
+    // What CreateServiceA was given: "display|binary path|account|password or -|access type
+    // start errorControl" (numbers in hex).
+    std::string created, description;
+    // The failure actions last set, "reset <seconds>:" and " <type>/<delay>" per action.
     std::string failureActions;
   };
-  // The access asked for by one OpenSCManagerA or OpenServiceA call.
-  struct Access {
-    std::string operation, name;
-    DWORD access;
-    bool operator==(const Access& o) const {
-      return operation == o.operation && name == o.name && access == o.access;
-    }
-  };
-  struct Value {
-    DWORD type;
-    std::string data;
-  };
-
-  // ---- what the fake holds, set up and inspected by tests
   std::map<std::string, Service> services;
-  std::map<std::string, std::map<std::string, Value>> registry;  // key path -> values
+  // Key path -> value name -> "<type>:<data>".
+  std::map<std::string, std::map<std::string, std::string>> registry;
   std::set<std::string> accounts{"LocalSystem"};
-
   // Status records handed out by successive QueryServiceStatus calls; when none is left,
   // the service's state with checkpoint and wait hint 0, a pending state resolved.
   std::deque<SERVICE_STATUS> queries;
-  // What ControlService reports; when unset, STOP_PENDING for a running service.
+  // What ControlService reports; when unset, STOP_PENDING.
   std::deque<SERVICE_STATUS> controls;
-  // The state StartServiceA leaves a stopped service in.
-  DWORD startState = SERVICE_START_PENDING;
+  DWORD startState = SERVICE_START_PENDING;  // what StartServiceA leaves a stopped service in
 
-  // Fails the call with the given number (1 = the first fallible call from now on; see
-  // calls) with this error value.
-  void failCall(int number, DWORD error) {
-    failNumber_ = number;
-    failError_ = error;
-  }
-  // Fails every call of the named operation with this error value.
-  void failAll(const std::string& operation, DWORD error) { failAlways_[operation] = error; }
-
-  // Every fallible call made, by operation name, in order.
+  // The fallible call with this number (1 = the first) fails with failError; so does every
+  // call of an operation in failAll.
+  int failNumber = 0;
+  DWORD failError = 0;
+  std::map<std::string, DWORD> failAll;
+  // Every fallible call made, in order; the opens as "<operation> <name> <access in hex>".
   std::vector<std::string> calls;
   std::vector<DWORD> sleeps;
   DWORD tick = 0;
-  std::vector<Access> accesses;
   DWORD lastError = 0;
   // Opening the log file sets the last-error value as opening an existing file does on
-  // Windows (ERROR_ALREADY_EXISTS); with everyLogLineOpens each line does, as in the first
-  // line of a process, so that a value read after any log line is visibly not the failed
-  // call's.
+  // Windows; with everyLogLineOpens each line does, as in the first line of a process, so
+  // that a value read after any log line is visibly not the failed call's.
   static constexpr DWORD kLogOpenError = 183;
   bool everyLogLineOpens = false;
-  // Routes the framework log's file calls to this fake until detachLog.
-  void attachLog();
+  void attachLog();  // routes the framework log's file calls here until detachLog
   static void detachLog();
   int openHandles() const { return static_cast<int>(open_.size()); }
-  int managerOpens = 0;
+  int count(const std::string& call) const;
 
-  // ---- Platform
   SC_HANDLE OpenSCManagerA(const char*, const char*, DWORD access) override;
   SC_HANDLE OpenServiceA(SC_HANDLE, const char* name, DWORD access) override;
   SC_HANDLE CreateServiceA(SC_HANDLE, const char* name, const char* display, DWORD access,
@@ -108,19 +82,9 @@ class FakePlatform : public Platform {
   }
 
  private:
-  struct Open {
-    std::string name;  // service name or registry key path; "" for the manager
-    bool isKey;
-  };
-  // True when this call is to fail (its error is then the last-error value).
-  bool fails(const char* operation);
-  void* open(std::string name, bool isKey);
-  const Open* find(void* handle) const;
-
-  int failNumber_ = 0;
-  DWORD failError_ = 0;
-  std::map<std::string, DWORD> failAlways_;
-  std::map<void*, Open> open_;
+  bool fails(const std::string& call);  // records the call; true when it is to fail
+  void* open(std::string name);
+  std::map<void*, std::string> open_;  // handle -> service name or key path ("" the manager)
   int nextHandle_ = 1;
 };
 
