@@ -4,6 +4,7 @@
 // framework's log, once attached, sets it as its file calls would.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <set>
@@ -19,10 +20,9 @@ class FakePlatform : public Platform {
   struct Service {
     DWORD state = SERVICE_STOPPED;
     // What CreateServiceA was given: "display|binary path|account|password or -|access type
-    // start errorControl" (numbers in hex).
-    std::string created, description;
-    // The failure actions last set, "reset <seconds>:" and " <type>/<delay>" per action.
-    std::string failureActions;
+    // start errorControl" (numbers in hex); the failure actions last set, "reset <seconds>:"
+    // and " <type>/<delay>" per action.
+    std::string created, description, failureActions;
   };
   std::map<std::string, Service> services;
   // Key path -> value name -> "<type>:<data>".
@@ -31,48 +31,102 @@ class FakePlatform : public Platform {
   // Status records handed out by successive QueryServiceStatus calls; when none is left,
   // the service's state with checkpoint and wait hint 0, a pending state resolved.
   std::deque<SERVICE_STATUS> queries;
-  // What ControlService reports; when unset, STOP_PENDING.
-  std::deque<SERVICE_STATUS> controls;
+  std::deque<SERVICE_STATUS> controls;       // what ControlService reports; unset, STOP_PENDING
   DWORD startState = SERVICE_START_PENDING;  // what StartServiceA leaves a stopped service in
-
   // The fallible call with this number (1 = the first) fails with failError; so does every
   // call of an operation in failAll.
   int failNumber = 0;
   DWORD failError = 0;
   std::map<std::string, DWORD> failAll;
-  // Every fallible call made, in order; the opens as "<operation> <name> <access in hex>".
+  // Every call made, in order; the opens as "<operation> <name> <access in hex>".
   std::vector<std::string> calls;
   std::vector<DWORD> sleeps;
-  DWORD tick = 0;
-  DWORD lastError = 0;
+  DWORD tick = 0, lastError = 0;
   // Opening the log file sets the last-error value as opening an existing file does on
   // Windows; with everyLogLineOpens each line does, as in the first line of a process, so
   // that a value read after any log line is visibly not the failed call's.
-  static constexpr DWORD kLogOpenError = 183;
   bool everyLogLineOpens = false;
   void attachLog();  // routes the framework log's file calls here until detachLog
   static void detachLog();
   int openHandles() const { return static_cast<int>(open_.size()); }
-  int count(const std::string& call) const;
+  int count(const std::string& call) const;  // calls that begin with this text
 
-  SC_HANDLE OpenSCManagerA(const char*, const char*, DWORD access) override;
-  SC_HANDLE OpenServiceA(SC_HANDLE, const char* name, DWORD access) override;
+  SC_HANDLE OpenSCManagerA(const char*, const char*, DWORD access) override {
+    return fails("OpenSCManagerA  " + hex(access)) ? nullptr : open<SC_HANDLE>("");
+  }
+  SC_HANDLE OpenServiceA(SC_HANDLE, const char* name, DWORD access) override {
+    if (fails(std::string("OpenServiceA ") + name + " " + hex(access))) return nullptr;
+    if (services.count(name) == 0) return refuse(ERROR_SERVICE_DOES_NOT_EXIST), nullptr;
+    return open<SC_HANDLE>(name);
+  }
   SC_HANDLE CreateServiceA(SC_HANDLE, const char* name, const char* display, DWORD access,
                            DWORD type, DWORD start, DWORD errorControl, const char* binaryPath,
                            const char*, DWORD*, const char*, const char* account,
-                           const char* password) override;
+                           const char* password) override {
+    if (fails("CreateServiceA")) return nullptr;
+    if (services.count(name) != 0) return refuse(ERROR_SERVICE_EXISTS), nullptr;
+    if (accounts.count(account) == 0) return refuse(ERROR_INVALID_SERVICE_ACCOUNT), nullptr;
+    services[name].created = std::string(display) + "|" + binaryPath + "|" + account + "|" +
+                             (password != nullptr ? password : "-") + "|" + hex(access) + " " +
+                             hex(type) + " " + hex(start) + " " + hex(errorControl);
+    return open<SC_HANDLE>(name);
+  }
   BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD level, void* info) override;
-  BOOL StartServiceA(SC_HANDLE service, DWORD, const char**) override;
-  BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) override;
-  BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) override;
-  BOOL DeleteService(SC_HANDLE service) override;
-  BOOL CloseServiceHandle(SC_HANDLE handle) override;
-  LONG RegCreateKeyA(HKEY key, const char* subKey, HKEY* result) override;
+  BOOL StartServiceA(SC_HANDLE service, DWORD, const char**) override {
+    if (fails("StartServiceA")) return 0;
+    Service& s = services[open_.at(service)];
+    if (s.state != SERVICE_STOPPED) return refuse(ERROR_SERVICE_ALREADY_RUNNING);
+    s.state = startState;
+    return 1;
+  }
+  BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) override {
+    if (fails("ControlService")) return 0;
+    Service& s = services[open_.at(service)];
+    if (control != SERVICE_CONTROL_STOP) return refuse(ERROR_INVALID_SERVICE_CONTROL);
+    if (s.state == SERVICE_STOPPED) return refuse(ERROR_SERVICE_NOT_ACTIVE);
+    return report(controls, SERVICE_STOP_PENDING, s, status);
+  }
+  BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) override {
+    if (fails("QueryServiceStatus")) return 0;
+    Service& s = services[open_.at(service)];
+    return report(queries,
+                  s.state == SERVICE_START_PENDING  ? SERVICE_RUNNING
+                  : s.state == SERVICE_STOP_PENDING ? SERVICE_STOPPED
+                                                    : s.state,
+                  s, status);
+  }
+  BOOL DeleteService(SC_HANDLE service) override {
+    return fails("DeleteService") ? 0 : (services.erase(open_.at(service)), 1);
+  }
+  BOOL CloseServiceHandle(SC_HANDLE handle) override { return close(handle) ? 1 : 0; }
+  LONG RegCreateKeyA(HKEY key, const char* subKey, HKEY* result) override {
+    if (fails("RegCreateKeyA")) return static_cast<LONG>(lastError);
+    if (key != HKEY_LOCAL_MACHINE) return static_cast<LONG>(lastError = ERROR_INVALID_HANDLE);
+    registry[subKey];
+    *result = open<HKEY>(subKey);
+    return 0;
+  }
   LONG RegSetValueExA(HKEY key, const char* name, DWORD, DWORD type, const unsigned char* data,
-                      DWORD size) override;
-  LONG RegOpenKeyA(HKEY key, const char* subKey, HKEY* result) override;
-  LONG RegDeleteKeyA(HKEY key, const char* subKey) override;
-  LONG RegCloseKey(HKEY key) override;
+                      DWORD size) override {
+    if (fails("RegSetValueExA")) return static_cast<LONG>(lastError);
+    registry[open_.at(key)][name] =
+        std::to_string(type) + ":" + std::string(reinterpret_cast<const char*>(data), size);
+    return 0;
+  }
+  LONG RegOpenKeyA(HKEY key, const char* subKey, HKEY* result) override {
+    if (fails("RegOpenKeyA")) return static_cast<LONG>(lastError);
+    if (key != HKEY_LOCAL_MACHINE || registry.count(subKey) == 0)
+      return static_cast<LONG>(lastError = ERROR_FILE_NOT_FOUND);
+    *result = open<HKEY>(subKey);
+    return 0;
+  }
+  LONG RegDeleteKeyA(HKEY key, const char* subKey) override {
+    if (fails("RegDeleteKeyA")) return static_cast<LONG>(lastError);
+    if (key != HKEY_LOCAL_MACHINE || registry.erase(subKey) == 0)
+      return static_cast<LONG>(lastError = ERROR_FILE_NOT_FOUND);
+    return 0;
+  }
+  LONG RegCloseKey(HKEY key) override { return close(key) ? 0 : ERROR_INVALID_HANDLE; }
   DWORD GetLastError() override { return lastError; }
   void SetLastError(DWORD error) override { lastError = error; }
   DWORD GetTickCount() override { return tick; }
@@ -83,7 +137,21 @@ class FakePlatform : public Platform {
 
  private:
   bool fails(const std::string& call);  // records the call; true when it is to fail
-  void* open(std::string name);
+  static std::string hex(DWORD n);
+  BOOL refuse(DWORD error) { return lastError = error, 0; }
+  BOOL report(std::deque<SERVICE_STATUS>& script, DWORD next, Service& s, SERVICE_STATUS* status);
+  template <typename H>
+  H open(std::string name) {
+    // Handles are distinct small numbers; they are never dereferenced.
+    H h = reinterpret_cast<H>(static_cast<uintptr_t>(0x1000 + 16 * nextHandle_++));
+    open_[h] = std::move(name);
+    return h;
+  }
+  bool close(void* handle) {
+    calls.push_back("Close");
+    lastError = 0;
+    return open_.erase(handle) == 1;
+  }
   std::map<void*, std::string> open_;  // handle -> service name or key path ("" the manager)
   int nextHandle_ = 1;
 };
