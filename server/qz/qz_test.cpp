@@ -72,75 +72,28 @@ TEST(Bridge, ExceptionsCrossTheInterpreterUnchanged) {
   EXPECT_THROW(qz::evalFile("throws.tcl"), int);
 }
 
-TEST(Framework, OptionsVariablesAndTheScriptSearch) {
+// Options are taken from the front only; the log takes levels 1..loglevel, and one whose file
+// cannot be opened is off.
+TEST(Framework, OptionsAndLogLevels) {
   qztest::ScratchRoot root;
-  std::string dat = root.at("dat");
-  std::vector<const char*> argv = {"/x/bin/kelda",
-                                   "-rootdir",
-                                   root.path().c_str(),
-                                   "-datdir",
-                                   dat.c_str(),
-                                   "-loglevel",
-                                   "0",
-                                   "status",
-                                   "-datdir",
-                                   "other",
-                                   nullptr};
-  int argc = static_cast<int>(argv.size()) - 1;
+  std::vector<const char*> argv = {"kelda",     "-rootdir", root.path().c_str(),
+                                   "-loglevel", "2",        "status",
+                                   "-loglevel", "3",        nullptr};
+  int argc = 8;
   qz::init(argc, argv.data());
-  // Options are taken from the front only.
   std::string rest;
-  for (int i = 1; i <= argc; ++i) rest += argv[i] != nullptr ? argv[i] + std::string(" ") : "/";
-  EXPECT_EQ(rest, "status -datdir other /");
-  EXPECT_EQ(qz::getVarStr("qz.datdir", ""), dat);
-  EXPECT_EQ(qz::getVarStr("qz.rootdir", ""), root.path());
+  for (int i = 0; i <= argc; ++i) rest += argv[i] != nullptr ? argv[i] + std::string(" ") : "/";
+  EXPECT_EQ(rest, "kelda status -loglevel 3 /");
+  EXPECT_EQ(std::to_string(qz::qzi_on(0)) + std::to_string(qz::qzi_on(1)) +
+                std::to_string(qz::qzi_on(2)) + std::to_string(qz::qzi_on(3)) +
+                std::to_string(qz::qzi_log(3, 0, "third level", "f", 13, 0)),
+            "0110-1");
+  writeFile(root.at("plain"), "");
+  root.init({"-loglevel", "3", "-logfile", root.at("plain/x.log")});
   EXPECT_FALSE(qz::qzi_on(1));
-  EXPECT_EQ(qz::getVarStr("qz.nothing", "dflt") + std::to_string(qz::getVarInt("qz.n", -3)),
-            "dflt-3");
-  qz::setVarStr("qz.n", " 17 ");
-  EXPECT_EQ(qz::getVarInt("qz.n", 0), 17);
-  qz::setVarStr("qz.n", "seventeen");
-  EXPECT_THROW(qz::getVarInt("qz.n", 0), qz::Xtcl);
-  std::vector<const char*> bad = {"/x/bin/kelda", "-datdir", nullptr};
+  std::vector<const char*> bad = {"kelda", "-datdir", nullptr};
   argc = 2;
   EXPECT_THROW(qz::init(argc, bad.data()), qz::X);
-
-  // Bare names are looked for in etc/, then in lib/kelda/; others are taken as they are.
-  root.init({});
-  writeFile(root.at("lib/kelda/both.tcl"), "set where lib");
-  writeFile(root.at("etc/both.tcl"), "set where etc");
-  writeFile(root.at("lib/kelda/libonly.tcl"), "set where lib");
-  writeFile(root.at("direct.tcl"), "set where direct");
-  EXPECT_EQ(qz::evalFile("both.tcl") + qz::evalFile("libonly.tcl") +
-                qz::evalFile(root.at("direct.tcl").c_str()),
-            "etclibdirect");
-  EXPECT_THROW(qz::evalFile("missing.tcl"), qz::Xtcl);
-  EXPECT_THROW(qz::evalFile("./both.tcl"), qz::Xtcl);
-  const char* scripts[] = {"unused", "libonly.tcl", "both.tcl", nullptr};
-  qz::evalScript(1, scripts);
-  EXPECT_EQ(qz::getVarStr("where", ""), "etc");
-}
-
-TEST(Framework, LogLevelsAndPlaces) {
-  qztest::ScratchRoot root;
-  root.init({"-loglevel", "2", "-logfile", root.at("log/sub/test.log")});
-  EXPECT_EQ(std::to_string(qz::qzi_on(0)) + std::to_string(qz::qzi_on(1)) +
-                std::to_string(qz::qzi_on(2)) + std::to_string(qz::qzi_on(3)),
-            "0110");
-  EXPECT_EQ(qz::qzi_fmtlog("%s=%d", "answer", 42), "answer=42");
-  EXPECT_EQ(qz::qzi_log(2, 0, "second level", "src/file", 12, 0), 0);
-  EXPECT_EQ(qz::qzi_log(3, 0, "third level", "src/file", 13, 0), -1);
-  std::string text = qztest::readFile(root.at("log/sub/test.log"));
-  EXPECT_EQ(text.substr(text.find(' ', text.find(' ') + 1)),
-            " 2 [" + std::to_string(getpid()) + "] src/file:12 second level\n");
-  // The level from the settings, the file by the program's name; one that cannot be opened
-  // turns logging off.
-  writeFile(root.at("etc/qz.tcl"), "set qz.loglevel 3\n");
-  root.init({});
-  qz::qzi_log(3, 0, "default place", "f", 1, 0);
-  EXPECT_NE(qztest::readFile(root.at("log/kelda.log")).find("default place"), std::string::npos);
-  root.init({"-loglevel", "3", "-logfile", root.at("etc/qz.tcl/not-a-dir/x.log")});
-  EXPECT_FALSE(qz::qzi_on(1));
 }
 
 TEST(IcharTraits, FoldsOnlyAsciiLetters) {

@@ -13,6 +13,7 @@
 
 #include "qz.h"
 #include "qzsocket.h"
+#include "qztest.h"
 
 namespace {
 
@@ -98,12 +99,8 @@ std::string exchange(const std::string& port, const char* request = "status") {
 }
 
 TEST(Http, RequestAndEveryFramingOfTheAnswer) {
-  static std::vector<std::string> words = {"qz_test", "-rootdir", "/nonexistent", "-loglevel", "0"};
-  std::vector<const char*> argv;
-  for (auto& w : words) argv.push_back(w.c_str());
-  argv.push_back(nullptr);
-  int argc = static_cast<int>(words.size());
-  qz::init(argc, argv.data());
+  qztest::ScratchRoot root;
+  root.init({"-loglevel", "0"});
   {
     Server s("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
     EXPECT_EQ(exchange(s.port(), "show all"), "= ok");

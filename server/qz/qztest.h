@@ -1,8 +1,7 @@
-// Test support: a scratch product root (etc/, lib/kelda/ holding the tool's scripts where a test
-// has them) in a fresh temporary directory, removed again at the end, and the framework on it.
+// Test support: a scratch product root (etc/, lib/kelda/ with the tool's scripts where a test
+// has them) in a fresh temporary directory, removed at the end, and the framework on it.
 #pragma once
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -28,14 +27,10 @@ class ScratchRoot {
  public:
   ScratchRoot() {
     namespace fs = std::filesystem;
-    static int made = 0;
-    do {
-      path_ = (fs::temp_directory_path() /
-               ("qz_test." + std::to_string(std::rand()) + "." + std::to_string(++made)))
-                  .generic_string();
-    } while (!fs::create_directory(path_));
-    fs::create_directories(path_ + "/etc");
-    fs::create_directories(path_ + "/lib/kelda");
+    for (int n = std::rand(); !fs::create_directory(path_); ++n)
+      path_ = (fs::temp_directory_path() / ("qz_test." + std::to_string(n))).generic_string();
+    fs::create_directories(at("etc"));
+    fs::create_directories(at("lib/kelda"));
 #ifdef KELDA_SCRIPT_DIR
     for (const auto& script : fs::directory_iterator(KELDA_SCRIPT_DIR))
       if (script.path().extension() == ".tcl")
@@ -46,8 +41,6 @@ class ScratchRoot {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }
-  ScratchRoot(const ScratchRoot&) = delete;
-  ScratchRoot& operator=(const ScratchRoot&) = delete;
 
   const std::string& path() const {
     return path_;
@@ -58,13 +51,11 @@ class ScratchRoot {
   std::string logFile() const {
     return at("test.log");
   }
-  // The log's lines, with Windows line ends made plain.
-  std::string log() const {
+  std::string log() const {  // with Windows line ends made plain
     std::string text = readFile(logFile());
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    for (size_t cr; (cr = text.find('\r')) != std::string::npos;) text.erase(cr, 1);
     return text;
   }
-
   // Starts the framework on this root with these options after -rootdir.
   void init(std::vector<std::string> options) {
     words_ = {"kelda", "-rootdir", path_};
@@ -81,13 +72,12 @@ class ScratchRoot {
     const char* scripts[] = {nullptr, "keldastrings.tcl", "kelda.tcl", nullptr};
     qz::evalScript(1, scripts);
   }
-
   static int shell(const std::string& command) {
     return std::system(command.c_str());
   }
 
  private:
-  std::string path_;
+  std::string path_ = "/";  // exists: the loop makes a new one
   std::vector<std::string> words_;
 };
 
