@@ -74,7 +74,6 @@ class ServiceLayer : public ::testing::Test {
       if (op == "stop") qzStop("", "svc");
       if (op == "create") qzCreateService("svc", "S", "mon", nullptr, nullptr);
       if (op == "nodisplay") qzCreateService("svc", nullptr, "mon", nullptr, nullptr);
-      if (op == "nobody") qzCreateService("svc", "S", "mon", "nobody", "pw");
       if (op == "remove") qzRemoveService("svc");
       if (op == "unhook") removeEventViewerHooks("svc");
     } catch (const Xkelda& x) {
@@ -121,7 +120,6 @@ TEST_F(ServiceLayer, ManagerOpensOncePerProcessAndRetriesAfterAFailure) {
 // of a new service, as Windows' own values.
 TEST_F(ServiceLayer, AccessRightsAndServiceConfiguration) {
   prepare("run=4");
-  fake_.accounts.insert("acct");
   qzStop("", "run");
   qzStart("", "run");
   qzCreateService("new", "New", "mon", "acct", "p\"w d");
@@ -141,51 +139,40 @@ TEST_F(ServiceLayer, AccessRightsAndServiceConfiguration) {
 
 // Every raise site: its key, the last-error value it carries, and what it leaves behind.
 TEST_F(ServiceLayer, RaiseSites) {
-  const char* cases[][3] = {
-      {"", "start", "starterrorwinopen 1060 | | 0 1"},
-      {"svc=4", "start", "starterrorwinalreadystarted 1056 | svc | 0 1"},
-      {"svc !StartServiceA=2", "start", "starterrorwinstart 2 | svc | 0 1"},
-      {"svc !QueryServiceStatus=6", "start", "starterrorwinquery 6 | svc | 1 1"},
+  const std::string ev = "event viewer registry entry", evsvc = " - " + kEventKey + "svc\n";
+  const std::string cases[][4] = {
+      {"", "start", "starterrorwinopen 1060 | | 0 1", ""},
+      {"svc=4", "start", "starterrorwinalreadystarted 1056 | svc | 0 1", ""},
+      {"svc !StartServiceA=2", "start", "starterrorwinstart 2 | svc | 0 1", ""},
+      {"svc !QueryServiceStatus=6", "start", "starterrorwinquery 6 | svc | 1 1", ""},
       // The service gives up: the code is what an earlier failure left.
-      {"svc err=1234 q=2/1/0 q=1", "start", "starterrorwinfailure 1234 | svc | 2 1"},
-      {"", "stop", "controlerrorwinopen 1060 | | 0 1"},
-      {"svc", "stop", "controlerrorwincontrol 1062 | svc | 0 1"},
-      {"svc=4 !QueryServiceStatus=21", "stop", "controlerrorwincontrol 21 | svc | 1 1"},
-      {"svc=4 c=1", "stop", "- 0 | svc | 0 1"},  // stopped at once: no query
-      {"", "nodisplay", "usage 0 | | 0 0"},
-      {"", "nobody", "createservererrorwinuser 1057 | | 0 1"},
-      {"!CreateServiceA=1073", "create", "createservererrorwinexists 1073 | | 0 1"},
+      {"svc err=1234 q=2/1/0 q=1", "start", "starterrorwinfailure 1234 | svc | 2 1", ""},
+      {"", "stop", "controlerrorwinopen 1060 | | 0 1", ""},
+      {"svc", "stop", "controlerrorwincontrol 1062 | svc | 0 1", ""},
+      {"svc=4 !QueryServiceStatus=21", "stop", "controlerrorwincontrol 21 | svc | 1 1",
+       "KELDA - QueryServiceStatus error - 21\n"},
+      {"svc=4 c=1", "stop", "- 0 | svc | 0 1", ""},  // stopped at once: no query
+      {"", "nodisplay", "usage 0 | | 0 0", ""},
+      {"!CreateServiceA=1057", "create", "createservererrorwinuser 1057 | | 0 1", ""},
+      {"!CreateServiceA=1073", "create", "createservererrorwinexists 1073 | | 0 1",
+       "KELDA - Error creating windows service - GetLastError() = 1073\n"},
       // The event source fails after the service exists: the service stays.
-      {"!RegSetValueExA=5", "create", "createservererrorwinaddevhooks 5 | svc svc:0 | 0 1"},
-      {"ev:svc", "remove", "removeservererrorwinopen 1060 | svc:0 | 0 1"},
-      {"svc !DeleteService=1072", "remove", "removeservererrorwindelete 1072 | svc | 0 1"},
-      {"svc ev:svc !RegDeleteKeyA=5", "remove",
-       "removeservererrorwindeleteevhooks 5 | svc:0 | 0 1"},
-      {"ev:svc !RegDeleteKeyA=5", "unhook", "eventviewregdeletekey 5 | svc:0 | 0 0"},
+      {"!RegSetValueExA=5", "create", "createservererrorwinaddevhooks 5 | svc svc:0 | 0 1", ""},
+      {"ev:svc", "remove", "removeservererrorwinopen 1060 | svc:0 | 0 1", ""},
+      {"svc !DeleteService=1072", "remove", "removeservererrorwindelete 1072 | svc | 0 1", ""},
+      {"svc ev:svc !RegDeleteKeyA=5", "remove", "removeservererrorwindeleteevhooks 5 | svc:0 | 0 1",
+       ""},
+      {"ev:svc !RegDeleteKeyA=5", "unhook", "eventviewregdeletekey 5 | svc:0 | 0 0", ""},
+      {"ev:svc", "unhook", "- 0 | | 0 0", "KELDA - Successfully deleted " + ev + evsvc},
       // Remove deletes a stopped service too: the refused stop is ignored.
-      {"svc ev:svc", "remove", "- 0 | | 0 1"},
-      {"ev:svc", "unhook", "- 0 | | 0 0"},
-      {"", "unhook", "- 0 | | 0 0"},
+      {"svc", "remove", "- 0 | | 0 1", "KELDA - Couldn't open " + ev + " for deletion" + evsvc},
   };
   for (auto& c : cases) {
     prepare(c[0]);
     EXPECT_EQ(run(c[1]), c[2]) << c[0];
+    EXPECT_TRUE(logged(c[3])) << c[3];
   }
-  prepare("svc=4 !QueryServiceStatus=21");
-  run("stop");
-  EXPECT_TRUE(logged("KELDA - QueryServiceStatus error - 21\n"));
-  prepare("!CreateServiceA=1073");
-  run("create");
-  EXPECT_TRUE(logged("KELDA - Error creating windows service - GetLastError() = 1073\n"));
-  prepare("svc");
-  run("remove");
   EXPECT_TRUE(thrownAt("controlQZWindowsService", "controlerrorwincontrol"));
-  EXPECT_TRUE(logged("KELDA - Couldn't open event viewer registry entry for deletion - " +
-                     kEventKey + "svc\n"));
-  prepare("ev:svc");
-  run("unhook");
-  EXPECT_TRUE(
-      logged("KELDA - Successfully deleted event viewer registry entry - " + kEventKey + "svc\n"));
 }
 
 // Create probes numbered names up to qz.kelda.winservicecreatetries, sets qz.servicename to

@@ -10,9 +10,9 @@ namespace winsvc {
 bool FakePlatform::fails(const std::string& call) {
   calls.push_back(call);
   auto always = failAll.find(call.substr(0, call.find(' ')));
-  if (always == failAll.end() && static_cast<int>(calls.size()) != failNumber) return false;
-  lastError = always != failAll.end() ? always->second : failError;
-  return true;
+  failed_ = always != failAll.end() || static_cast<int>(calls.size()) == failNumber;
+  if (failed_) lastError = always != failAll.end() ? always->second : failError;
+  return failed_;
 }
 
 int FakePlatform::count(const std::string& call) const {

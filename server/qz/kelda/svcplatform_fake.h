@@ -1,13 +1,12 @@
 // Test code: an in-memory service manager and registry, scripted per call, with a clock that
 // only moves when the code under test sleeps, and a count of open handles. Like Windows, it
-// lets calls that succeed change the last-error value: closing a handle clears it, and the
-// framework's log, once attached, sets it as its file calls would.
+// lets calls that succeed change the last-error value: closing a handle clears it, and so
+// does the framework's log once attached (as its file calls would).
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -19,34 +18,22 @@ class FakePlatform : public Platform {
  public:
   struct Service {
     DWORD state = SERVICE_STOPPED;
-    // What CreateServiceA was given: "display|binary path|account|password or -|access type
-    // start errorControl" (numbers in hex); the failure actions last set, "reset <seconds>:"
-    // and " <type>/<delay>" per action.
+    // "display|binary path|account|password or -|access type start errorControl" (hex), the
+    // description, and the failure actions: "reset <seconds>:", " <type>/<delay>" per action.
     std::string created, description, failureActions;
   };
   std::map<std::string, Service> services;
-  // Key path -> value name -> "<type>:<data>".
-  std::map<std::string, std::map<std::string, std::string>> registry;
-  std::set<std::string> accounts{"LocalSystem"};
-  // Status records handed out by successive QueryServiceStatus calls; when none is left,
-  // the service's state with checkpoint and wait hint 0, a pending state resolved.
-  std::deque<SERVICE_STATUS> queries;
-  std::deque<SERVICE_STATUS> controls;       // what ControlService reports; unset, STOP_PENDING
-  DWORD startState = SERVICE_START_PENDING;  // what StartServiceA leaves a stopped service in
-  // The fallible call with this number (1 = the first) fails with failError; so does every
-  // call of an operation in failAll.
-  int failNumber = 0;
-  DWORD failError = 0;
-  std::map<std::string, DWORD> failAll;
-  // Every call made, in order; the opens as "<operation> <name> <access in hex>".
-  std::vector<std::string> calls;
+  std::map<std::string, std::map<std::string, std::string>> registry;  // "<type>:<data>"
+  // What successive QueryServiceStatus calls report (then the state, a pending one resolved)
+  // and what ControlService reports (then STOP_PENDING).
+  std::deque<SERVICE_STATUS> queries, controls;
+  DWORD startState = SERVICE_START_PENDING, tick = 0, lastError = 0, failError = 0;
+  int failNumber = 0;                    // this call (1 = the first) fails with failError
+  std::map<std::string, DWORD> failAll;  // every call of an operation fails with its value
+  std::vector<std::string> calls;        // the opens as "<operation> <name> <access in hex>"
   std::vector<DWORD> sleeps;
-  DWORD tick = 0, lastError = 0;
-  // Opening the log file sets the last-error value as opening an existing file does on
-  // Windows; with everyLogLineOpens each line does, as in the first line of a process, so
-  // that a value read after any log line is visibly not the failed call's.
-  bool everyLogLineOpens = false;
-  void attachLog();  // routes the framework log's file calls here until detachLog
+  bool everyLogLineOpens = false;  // each log line, not only the first, sets the value
+  void attachLog();
   static void detachLog();
   int openHandles() const { return static_cast<int>(open_.size()); }
   int count(const std::string& call) const;  // calls that begin with this text
@@ -65,7 +52,6 @@ class FakePlatform : public Platform {
                            const char* password) override {
     if (fails("CreateServiceA")) return nullptr;
     if (services.count(name) != 0) return refuse(ERROR_SERVICE_EXISTS), nullptr;
-    if (accounts.count(account) == 0) return refuse(ERROR_INVALID_SERVICE_ACCOUNT), nullptr;
     services[name].created = std::string(display) + "|" + binaryPath + "|" + account + "|" +
                              (password != nullptr ? password : "-") + "|" + hex(access) + " " +
                              hex(type) + " " + hex(start) + " " + hex(errorControl);
@@ -100,60 +86,57 @@ class FakePlatform : public Platform {
   }
   BOOL CloseServiceHandle(SC_HANDLE handle) override { return close(handle) ? 1 : 0; }
   LONG RegCreateKeyA(HKEY key, const char* subKey, HKEY* result) override {
-    if (fails("RegCreateKeyA")) return static_cast<LONG>(lastError);
-    if (key != HKEY_LOCAL_MACHINE) return static_cast<LONG>(lastError = ERROR_INVALID_HANDLE);
+    if (fails("RegCreateKeyA") || key != HKEY_LOCAL_MACHINE) return regError(ERROR_INVALID_HANDLE);
     registry[subKey];
     *result = open<HKEY>(subKey);
     return 0;
   }
   LONG RegSetValueExA(HKEY key, const char* name, DWORD, DWORD type, const unsigned char* data,
                       DWORD size) override {
-    if (fails("RegSetValueExA")) return static_cast<LONG>(lastError);
+    if (fails("RegSetValueExA")) return regError(0);
     registry[open_.at(key)][name] =
         std::to_string(type) + ":" + std::string(reinterpret_cast<const char*>(data), size);
     return 0;
   }
   LONG RegOpenKeyA(HKEY key, const char* subKey, HKEY* result) override {
-    if (fails("RegOpenKeyA")) return static_cast<LONG>(lastError);
-    if (key != HKEY_LOCAL_MACHINE || registry.count(subKey) == 0)
-      return static_cast<LONG>(lastError = ERROR_FILE_NOT_FOUND);
+    if (fails("RegOpenKeyA") || key != HKEY_LOCAL_MACHINE || registry.count(subKey) == 0)
+      return regError(ERROR_FILE_NOT_FOUND);
     *result = open<HKEY>(subKey);
     return 0;
   }
   LONG RegDeleteKeyA(HKEY key, const char* subKey) override {
-    if (fails("RegDeleteKeyA")) return static_cast<LONG>(lastError);
-    if (key != HKEY_LOCAL_MACHINE || registry.erase(subKey) == 0)
-      return static_cast<LONG>(lastError = ERROR_FILE_NOT_FOUND);
+    if (fails("RegDeleteKeyA") || key != HKEY_LOCAL_MACHINE || registry.erase(subKey) == 0)
+      return regError(ERROR_FILE_NOT_FOUND);
     return 0;
   }
   LONG RegCloseKey(HKEY key) override { return close(key) ? 0 : ERROR_INVALID_HANDLE; }
   DWORD GetLastError() override { return lastError; }
   void SetLastError(DWORD error) override { lastError = error; }
   DWORD GetTickCount() override { return tick; }
-  void Sleep(DWORD ms) override {
-    sleeps.push_back(ms);
-    tick += ms;
-  }
+  void Sleep(DWORD ms) override { sleeps.push_back(ms), tick += ms; }
 
  private:
   bool fails(const std::string& call);  // records the call; true when it is to fail
   static std::string hex(DWORD n);
   BOOL refuse(DWORD error) { return lastError = error, 0; }
+  // A failed registry call's value: the scripted failure's, else this one.
+  LONG regError(DWORD error) {
+    return static_cast<LONG>(failed_ ? lastError : (lastError = error));
+  }
   BOOL report(std::deque<SERVICE_STATUS>& script, DWORD next, Service& s, SERVICE_STATUS* status);
   template <typename H>
-  H open(std::string name) {
-    // Handles are distinct small numbers; they are never dereferenced.
-    H h = reinterpret_cast<H>(static_cast<uintptr_t>(0x1000 + 16 * nextHandle_++));
+  H open(std::string name) {  // distinct small numbers, never dereferenced
+    H h = reinterpret_cast<H>(static_cast<uintptr_t>(0x1000 + 16 * ++opened_));
     open_[h] = std::move(name);
     return h;
   }
   bool close(void* handle) {
-    calls.push_back("Close");
-    lastError = 0;
+    calls.push_back("Close"), lastError = 0;
     return open_.erase(handle) == 1;
   }
   std::map<void*, std::string> open_;  // handle -> service name or key path ("" the manager)
-  int nextHandle_ = 1;
+  int opened_ = 0;
+  bool failed_ = false;
 };
 
 }  // namespace winsvc
