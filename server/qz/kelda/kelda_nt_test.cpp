@@ -102,7 +102,7 @@ TEST_F(ServiceLayer, ManagerOpensAgainAfterAFailure) {
   prepare("!OpenSCManagerA=5");
   EXPECT_EQ(run("stop") + "," + run("start"),
             "errorwinservman 5 | | 0 0,errorwinservman 5 | | 0 0");
-  EXPECT_EQ(fake_.count("OpenSCManagerA"), 2);
+  EXPECT_EQ(fake_.count("OpenSCManagerA  F003F"), 2);
   EXPECT_TRUE(thrownAt("initWindowsServiceGlobals", "errorwinservman"));
 }
 

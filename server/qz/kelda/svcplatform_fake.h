@@ -4,12 +4,15 @@
 // does the framework's log once attached (as its file calls would).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "qzlog.h"
 #include "svcplatform.h"
 
 namespace winsvc {
@@ -33,10 +36,16 @@ class FakePlatform : public Platform {
   std::vector<std::string> calls;        // the opens as "<operation> <name> <access in hex>"
   std::vector<DWORD> sleeps;
   bool everyLogLineOpens = false;  // each log line, not only the first, sets the value
-  void attachLog();
-  static void detachLog();
+  void attachLog() {
+    qz::log::setFileObserver([this](bool opened) {
+      if (opened || everyLogLineOpens) lastError = 183;  // ERROR_ALREADY_EXISTS
+    });
+  }
+  static void detachLog() { qz::log::setFileObserver(nullptr); }
   int openHandles() const { return static_cast<int>(open_.size()); }
-  int count(const std::string& call) const;  // calls that begin with this text
+  int count(const std::string& call) const {
+    return static_cast<int>(std::count(calls.begin(), calls.end(), call));
+  }
 
   SC_HANDLE OpenSCManagerA(const char*, const char*, DWORD access) override {
     return fails("OpenSCManagerA  " + hex(access)) ? nullptr : open<SC_HANDLE>("");
@@ -57,7 +66,19 @@ class FakePlatform : public Platform {
                              hex(type) + " " + hex(start) + " " + hex(errorControl);
     return open<SC_HANDLE>(name);
   }
-  BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD level, void* info) override;
+  BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD level, void* info) override {
+    if (fails("ChangeServiceConfig2A")) return 0;
+    Service& s = services[open_.at(service)];
+    if (level == SERVICE_CONFIG_DESCRIPTION)
+      return s.description = static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription, 1;
+    if (level != SERVICE_CONFIG_FAILURE_ACTIONS) return refuse(ERROR_INVALID_PARAMETER);
+    const auto* failure = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
+    s.failureActions = "reset " + std::to_string(failure->dwResetPeriod) + ":";
+    for (DWORD i = 0; i < failure->cActions; ++i)
+      s.failureActions += " " + std::to_string(failure->lpsaActions[i].Type) + "/" +
+                          std::to_string(failure->lpsaActions[i].Delay);
+    return 1;
+  }
   BOOL StartServiceA(SC_HANDLE service, DWORD, const char**) override {
     if (fails("StartServiceA")) return 0;
     Service& s = services[open_.at(service)];
@@ -116,14 +137,28 @@ class FakePlatform : public Platform {
   void Sleep(DWORD ms) override { sleeps.push_back(ms), tick += ms; }
 
  private:
-  bool fails(const std::string& call);  // records the call; true when it is to fail
-  static std::string hex(DWORD n);
+  bool fails(const std::string& call) {  // records the call; true when it is to fail
+    calls.push_back(call);
+    auto always = failAll.find(call.substr(0, call.find(' ')));
+    failed_ = always != failAll.end() || static_cast<int>(calls.size()) == failNumber;
+    if (failed_) lastError = always != failAll.end() ? always->second : failError;
+    return failed_;
+  }
+  static std::string hex(DWORD n) {
+    char text[16];
+    return std::string(text, std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(n)));
+  }
   BOOL refuse(DWORD error) { return lastError = error, 0; }
   // A failed registry call's value: the scripted failure's, else this one.
   LONG regError(DWORD error) {
     return static_cast<LONG>(failed_ ? lastError : (lastError = error));
   }
-  BOOL report(std::deque<SERVICE_STATUS>& script, DWORD next, Service& s, SERVICE_STATUS* status);
+  BOOL report(std::deque<SERVICE_STATUS>& script, DWORD next, Service& s, SERVICE_STATUS* status) {
+    *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, next, 0, 0, 0, 0, 0};
+    if (!script.empty()) *status = script.front(), script.pop_front();
+    s.state = status->dwCurrentState;
+    return 1;
+  }
   template <typename H>
   H open(std::string name) {  // distinct small numbers, never dereferenced
     H h = reinterpret_cast<H>(static_cast<uintptr_t>(0x1000 + 16 * ++opened_));
