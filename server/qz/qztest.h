@@ -11,6 +11,10 @@
 
 #include "qz.h"
 
+#ifndef KELDA_SCRIPT_DIR
+#define KELDA_SCRIPT_DIR ""  // the framework's own tests: no scripts to copy
+#endif
+
 namespace qztest {
 
 inline std::string readFile(const std::string& path) {
@@ -31,26 +35,19 @@ class ScratchRoot {
       path_ = (fs::temp_directory_path() / ("qz_test." + std::to_string(n))).generic_string();
     fs::create_directories(at("etc"));
     fs::create_directories(at("lib/kelda"));
-#ifdef KELDA_SCRIPT_DIR
-    for (const auto& script : fs::directory_iterator(KELDA_SCRIPT_DIR))
+    for (const auto& script :
+         *KELDA_SCRIPT_DIR ? fs::directory_iterator(KELDA_SCRIPT_DIR) : fs::directory_iterator())
       if (script.path().extension() == ".tcl")
         fs::copy_file(script.path(), at("lib/kelda/" + script.path().filename().string()));
-#endif
   }
   ~ScratchRoot() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }
 
-  const std::string& path() const {
-    return path_;
-  }
-  std::string at(const std::string& rel) const {
-    return path_ + "/" + rel;
-  }
-  std::string logFile() const {
-    return at("test.log");
-  }
+  const std::string& path() const { return path_; }
+  std::string at(const std::string& rel) const { return path_ + "/" + rel; }
+  std::string logFile() const { return at("test.log"); }
   std::string log() const {  // with Windows line ends made plain
     std::string text = readFile(logFile());
     for (size_t cr; (cr = text.find('\r')) != std::string::npos;) text.erase(cr, 1);
@@ -72,9 +69,7 @@ class ScratchRoot {
     const char* scripts[] = {nullptr, "keldastrings.tcl", "kelda.tcl", nullptr};
     qz::evalScript(1, scripts);
   }
-  static int shell(const std::string& command) {
-    return std::system(command.c_str());
-  }
+  static int shell(const std::string& command) { return std::system(command.c_str()); }
 
  private:
   std::string path_ = "/";  // exists: the loop makes a new one
