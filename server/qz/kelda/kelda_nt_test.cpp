@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -30,7 +31,6 @@ class ServiceLayer : public ::testing::Test {
   void TearDown() override {
     FakePlatform::detachLog();
     setPlatform(previous_);
-    qz::eval("unset -nocomplain qz.kelda.restartdelay qz.kelda.winservicecreatetries");
   }
   bool logged(const std::string& text) { return root_.log().find(text) != std::string::npos; }
 
@@ -38,8 +38,9 @@ class ServiceLayer : public ::testing::Test {
   // from words: "svc" a stopped service, "svc=4" one in state 4, "ev:svc" an event source,
   // "!Op=5" every call of Op failing with 5, "err=5" the last-error value, "tick=N" the clock,
   // "start=4" the state a start leaves, "q=state/checkpoint/hint" the next status a query
-  // reports and "c=..." the one the stop control reports.
+  // reports, "c=..." the one the stop control reports, "tries=" and "delay=" the settings.
   void prepare(const std::string& spec) {
+    qz::eval("unset -nocomplain qz.kelda.winservicecreatetries qz.kelda.restartdelay");
     fake_ = FakePlatform();
     resetWindowsServiceGlobalsForTesting();
     keldatest::writeFile(root_.logFile(), "");
@@ -47,9 +48,11 @@ class ServiceLayer : public ::testing::Test {
     for (std::string w; words >> w;) {
       size_t eq = w.find('=');
       std::string name = w.substr(0, eq), value = eq == std::string::npos ? "" : w.substr(eq + 1);
-      DWORD n = static_cast<DWORD>(std::stoul(value.empty() ? "0" : value, nullptr, 0)), cp = 0,
-            hint = 0;
-      if (name[0] == '!') {
+      DWORD n = static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 0)), cp = 0, hint = 0;
+      if (name == "tries" || name == "delay") {
+        qz::setVarStr(name == "tries" ? "qz.kelda.winservicecreatetries" : "qz.kelda.restartdelay",
+                      value.c_str());
+      } else if (name[0] == '!') {
         fake_.failAll[name.substr(1)] = n;
       } else if (name.compare(0, 3, "ev:") == 0) {
         fake_.registry[kEventKey + name.substr(3)];
@@ -169,28 +172,24 @@ TEST_F(ServiceLayer, RaiseSites) {
 // the one it made, and gives the service its failure actions (a restart after the configured
 // delay, the count reset after a day; none for 0; a refusal does not fail the create).
 TEST_F(ServiceLayer, CreateNamesAndFailureActions) {
-  const char* cases[][5] = {
-      {"", "", "", "- 0 | svc=S reset 86400: 1/60000 1/60000 1/60000", ""},
-      {"svc svc1", "3", "250", "- 0 | svc2=S2 reset 86400: 1/250 1/250 1/250", ""},
-      {"svc svc1 svc2", "3", "", "createservererrorwin 0 | ", ""},  // what the last close left
-      {"svc", "1", "", "createservererrorwin 0 | ", ""},
+  const char* cases[][3] = {
+      {"", "- 0 | svc=S reset 86400: 1/60000 1/60000 1/60000", ""},
+      {"svc svc1 tries=3 delay=250", "- 0 | svc2=S2 reset 86400: 1/250 1/250 1/250", ""},
+      {"svc svc1 svc2 tries=3", "createservererrorwin 0 | ", ""},  // what the last close left
+      {"svc tries=1", "createservererrorwin 0 | ", ""},
       // Zero tries: the base name is probed, never created; the failed probe's value is carried.
-      {"", "0", "", "createservererrorwin 1060 | ", ""},
-      {"", "", "0", "- 0 | svc=S ", ""},
-      {"", "", "-5", "- 0 | svc=S ", ""},
-      {"", "", "soon", "- 0 | svc=S ",
-       "KELDA - qz.kelda.restartdelay is not a number of milliseconds - "},
-      {"!ChangeServiceConfig2A=1072", "", "", "- 0 | svc=S ",
+      {"tries=0", "createservererrorwin 1060 | ", ""},
+      {"delay=0", "- 0 | svc=S ", ""},
+      {"delay=-5", "- 0 | svc=S ", ""},
+      {"delay=soon", "- 0 | svc=S ",
+       "KELDA - qz.kelda.restartdelay is not a number of milliseconds"},
+      {"!ChangeServiceConfig2A=1072", "- 0 | svc=S ",
        "KELDA - Couldn't set the failure actions of windows service - 'svc' - GetLastError() = "
        "1072\n"},
   };
   for (auto& c : cases) {
     prepare(c[0]);
-    qz::eval(
-        "unset -nocomplain qz.kelda.winservicecreatetries qz.servicename "
-        "qz.kelda.restartdelay");
-    if (*c[1] != 0) qz::setVarStr("qz.kelda.winservicecreatetries", c[1]);
-    if (*c[2] != 0) qz::setVarStr("qz.kelda.restartdelay", c[2]);
+    qz::eval("unset -nocomplain qz.servicename");
     std::string out = run("create");
     out = out.substr(0, out.find('|') + 2);
     for (auto& s : fake_.services)
@@ -198,8 +197,8 @@ TEST_F(ServiceLayer, CreateNamesAndFailureActions) {
         out += qz::getVarStr("qz.servicename", "") + "=" +
                s.second.created.substr(0, s.second.created.find('|')) + " " +
                s.second.failureActions;
-    EXPECT_EQ(out, c[3]) << c[0] << " tries " << c[1] << " delay " << c[2];
-    EXPECT_TRUE(logged(c[4])) << c[4];
+    EXPECT_EQ(out, c[1]) << c[0];
+    EXPECT_TRUE(logged(c[2])) << c[2];
   }
   EXPECT_EQ(fake_.count("CreateServiceA"), 1);
 }
@@ -255,11 +254,10 @@ TEST_F(ServiceLayer, PollingWhileAStartIsPending) {
 TEST_F(ServiceLayer, EveryFailingCallLeavesNoHandleOpen) {
   const char* cases[][2] = {{"svc q=2/1/0 q=4", "start"},
                             {"svc=4 q=1", "stop"},
-                            {"svc", "create"},
+                            {"svc tries=2", "create"},
                             {"svc=4 q=1 ev:svc", "remove"}};
   for (auto& c : cases) {
     prepare(c[0]);  // a clean run counts the calls
-    qz::setVarStr("qz.kelda.winservicecreatetries", "2");
     run(c[1]);
     size_t count = fake_.calls.size();
     for (size_t k = 1; k <= count; ++k) {
