@@ -117,8 +117,9 @@ TEST_F(ServiceLayer, AccessRightsAndServiceConfiguration) {
   qzStart("", "run");
   qzCreateService("new", "New", "mon", "acct", "p\"w d");
   qzCreateService("nopw", "N", "\"/r/bin/mon\" -service mon.tcl", nullptr, nullptr);
-  EXPECT_EQ(fake_.services["new"].created, "New|mon|acct|p\"w d|F01FF 10 2 1");
-  EXPECT_EQ(fake_.services["nopw"].created,
+  EXPECT_EQ(fake_.services["new"].display + "|" + fake_.services["new"].created,
+            "New|mon|acct|p\"w d|F01FF 10 2 1");
+  EXPECT_EQ(fake_.services["nopw"].display + "|" + fake_.services["nopw"].created,
             "N|\"/r/bin/mon\" -service mon.tcl|LocalSystem|-|F01FF 10 2 1");
   EXPECT_EQ(fake_.services["nopw"].description, "Runs the monitor of one proxy server instance.");
   qzRemoveService("new");
@@ -194,8 +195,7 @@ TEST_F(ServiceLayer, CreateNamesAndFailureActions) {
     out = out.substr(0, out.find('|') + 2);
     for (auto& s : fake_.services)
       if (!s.second.created.empty())
-        out += qz::getVarStr("qz.servicename", "") + "=" +
-               s.second.created.substr(0, s.second.created.find('|')) + " " +
+        out += qz::getVarStr("qz.servicename", "") + "=" + s.second.display + " " +
                s.second.failureActions;
     EXPECT_EQ(out, c[1]) << c[0];
     EXPECT_TRUE(logged(c[2])) << c[2];

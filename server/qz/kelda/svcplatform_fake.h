@@ -21,9 +21,10 @@ class FakePlatform : public Platform {
  public:
   struct Service {
     DWORD state = SERVICE_STOPPED;
-    // "display|binary path|account|password or -|access type start errorControl" (hex), the
-    // description, and the failure actions: "reset <seconds>:", " <type>/<delay>" per action.
-    std::string created, description, failureActions;
+    // The display name, "binary path|account|password or -|access type start errorControl"
+    // (hex), the description, and the failure actions: "reset <seconds>:", " <type>/<delay>"
+    // per action.
+    std::string display, created, description, failureActions;
   };
   std::map<std::string, Service> services;
   std::map<std::string, std::map<std::string, std::string>> registry;  // "<type>:<data>"
@@ -61,7 +62,8 @@ class FakePlatform : public Platform {
                            const char* password) override {
     if (fails("CreateServiceA")) return nullptr;
     if (services.count(name) != 0) return refuse(ERROR_SERVICE_EXISTS), nullptr;
-    services[name].created = std::string(display) + "|" + binaryPath + "|" + account + "|" +
+    services[name].display = display;
+    services[name].created = std::string(binaryPath) + "|" + account + "|" +
                              (password != nullptr ? password : "-") + "|" + hex(access) + " " +
                              hex(type) + " " + hex(start) + " " + hex(errorControl);
     return open<SC_HANDLE>(name);
