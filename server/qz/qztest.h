@@ -1,22 +1,80 @@
-// Test support shared by the framework's and the tool's tests.
+// Test support: a scratch product root (etc/, lib/kelda/ with the tool's scripts where a test
+// has them) in a fresh temporary directory, removed at the end, and the framework on it.
 #pragma once
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
+
+#include "qz.h"
+
+#ifndef KELDA_SCRIPT_DIR
+#define KELDA_SCRIPT_DIR ""  // the framework's own tests: no scripts to copy
+#endif
 
 namespace qztest {
 
-// Makes a new, empty directory under the system's temporary directory and answers its path
-// with forward slashes.
-inline std::string makeScratchDir(const std::string& prefix) {
-  namespace fs = std::filesystem;
-  static int made = 0;
-  for (;;) {
-    fs::path p = fs::temp_directory_path() /
-                 (prefix + "." + std::to_string(std::rand()) + "." + std::to_string(++made));
-    if (fs::create_directory(p)) return p.generic_string();
-  }
+inline std::string readFile(const std::string& path) {
+  std::stringstream s;
+  s << std::ifstream(path, std::ios::binary).rdbuf();
+  return s.str();
 }
+
+inline void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+class ScratchRoot {
+ public:
+  ScratchRoot() {
+    namespace fs = std::filesystem;
+    for (int n = std::rand(); !fs::create_directory(path_); ++n)
+      path_ = (fs::temp_directory_path() / ("qz_test." + std::to_string(n))).generic_string();
+    fs::create_directories(at("etc"));
+    fs::create_directories(at("lib/kelda"));
+    for (const auto& script :
+         *KELDA_SCRIPT_DIR ? fs::directory_iterator(KELDA_SCRIPT_DIR) : fs::directory_iterator())
+      if (script.path().extension() == ".tcl")
+        fs::copy_file(script.path(), at("lib/kelda/" + script.path().filename().string()));
+  }
+  ~ScratchRoot() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+
+  const std::string& path() const { return path_; }
+  std::string at(const std::string& rel) const { return path_ + "/" + rel; }
+  std::string logFile() const { return at("test.log"); }
+  std::string log() const {  // with Windows line ends made plain
+    std::string text = readFile(logFile());
+    for (size_t cr; (cr = text.find('\r')) != std::string::npos;) text.erase(cr, 1);
+    return text;
+  }
+  // Starts the framework on this root with these options after -rootdir.
+  void init(std::vector<std::string> options) {
+    words_ = {"kelda", "-rootdir", path_};
+    words_.insert(words_.end(), options.begin(), options.end());
+    std::vector<const char*> argv;
+    for (auto& w : words_) argv.push_back(w.c_str());
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(words_.size());
+    qz::init(argc, argv.data());
+  }
+  // Logging levels 1..logLevel to logFile(), with the catalogue and the tool's procedures.
+  void start(int logLevel = 3) {
+    init({"-loglevel", std::to_string(logLevel), "-logfile", logFile()});
+    const char* scripts[] = {nullptr, "keldastrings.tcl", "kelda.tcl", nullptr};
+    qz::setScriptDir("lib/kelda");
+    qz::evalScript(1, scripts);
+  }
+  static int shell(const std::string& command) { return std::system(command.c_str()); }
+
+ private:
+  std::string path_ = "/";  // exists: the loop makes a new one
+  std::vector<std::string> words_;
+};
 
 }  // namespace qztest

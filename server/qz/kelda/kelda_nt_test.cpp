@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <sstream>
 #include <string>
 
 #include "kelda_nt_testing.h"
@@ -16,10 +18,6 @@ namespace {
 using namespace winsvc;
 
 const std::string kEventKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
-
-SERVICE_STATUS state(DWORD s, DWORD checkPoint = 0, DWORD waitHint = 0) {
-  return SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, s, 0, 0, 0, checkPoint, waitHint};
-}
 
 // The service layer on the scripted fake, with the framework logging levels 1..3.
 class ServiceLayer : public ::testing::Test {
@@ -34,26 +32,67 @@ class ServiceLayer : public ::testing::Test {
     FakePlatform::detachLog();
     setPlatform(previous_);
   }
+  bool logged(const std::string& text) { return root_.log().find(text) != std::string::npos; }
 
-  // Runs f and answers the key and code of the Xkelda it raised ("" when none).
-  static std::pair<std::string, int> raised(const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const Xkelda& x) {
-      return {x.key, x.winErrorCode};
-    }
-    return {"", 0};
-  }
-  bool logged(const std::string& text) {
-    return root_.log().find(" " + text + "\n") != std::string::npos;
-  }
-  // A new fake, and a process that has not opened the manager yet.
-  void freshFake() {
+  // A new fake and log, a process that has not opened the manager yet, and the fake set up
+  // from words: "svc" a stopped service, "svc=4" one in state 4, "ev:svc" an event source,
+  // "!Op=5" every call of Op failing with 5, "err=5" the last-error value, "tick=N" the clock,
+  // "start=4" the state a start leaves, "q=state/checkpoint/hint" the next status a query
+  // reports, "c=..." the one the stop control reports, "tries=" and "delay=" the settings.
+  void prepare(const std::string& spec) {
+    qz::eval("unset -nocomplain qz.kelda.winservicecreatetries qz.kelda.restartdelay");
     fake_ = FakePlatform();
     resetWindowsServiceGlobalsForTesting();
+    keldatest::writeFile(root_.logFile(), "");
+    std::istringstream words(spec);
+    for (std::string w; words >> w;) {
+      size_t eq = w.find('=');
+      std::string name = w.substr(0, eq), value = eq == std::string::npos ? "" : w.substr(eq + 1);
+      DWORD n = static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 0)), cp = 0, hint = 0;
+      if (name == "tries" || name == "delay") {
+        qz::setVarStr(name == "tries" ? "qz.kelda.winservicecreatetries" : "qz.kelda.restartdelay",
+                      value.c_str());
+      } else if (name[0] == '!') {
+        fake_.failAll[name.substr(1)] = n;
+      } else if (name.compare(0, 3, "ev:") == 0) {
+        fake_.registry[kEventKey + name.substr(3)];
+      } else if (name == "err" || name == "tick" || name == "start") {
+        (name == "err" ? fake_.lastError : name == "tick" ? fake_.tick : fake_.startState) = n;
+      } else if (name == "q" || name == "c") {
+        std::sscanf(value.c_str(), "%u/%u/%u", &n, &cp, &hint);
+        (name == "q" ? fake_.queries : fake_.controls)
+            .push_back(SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, n, 0, 0, 0, cp, hint});
+      } else {
+        fake_.services[name].state = eq == std::string::npos ? SERVICE_STOPPED : n;
+      }
+    }
   }
-  void addService(const std::string& name, DWORD s = SERVICE_STOPPED) {
-    fake_.services[name].state = s;
+  // Runs an operation on "svc" and answers the key and code of the Xkelda it raised ("0"
+  // when none), then what is left: services, event sources with their value counts, status
+  // queries made, open handles.
+  std::string run(const std::string& op) {
+    std::string out = "- 0";
+    try {
+      if (op == "start") qzStart("", "svc");
+      if (op == "stop") qzStop("", "svc");
+      if (op == "create") qzCreateService("svc", "S", "mon", nullptr, nullptr);
+      if (op == "nodisplay") qzCreateService("svc", nullptr, "mon", nullptr, nullptr);
+      if (op == "remove") qzRemoveService("svc");
+      if (op == "unhook") removeEventViewerHooks("svc");
+    } catch (const Xkelda& x) {
+      out = x.key.substr(x.key.rfind('.') + 1) + " " + std::to_string(x.winErrorCode);
+    }
+    out += " |";
+    for (auto& s : fake_.services) out += " " + s.first;
+    for (auto& r : fake_.registry)
+      out += " " + r.first.substr(kEventKey.size()) + ":" + std::to_string(r.second.size());
+    return out + " | " + std::to_string(fake_.count("QueryServiceStatus")) + " " +
+           std::to_string(fake_.openHandles());
+  }
+  // The layer's own throw-site line in the log.
+  bool thrownAt(const std::string& function, const std::string& key) {
+    return logged(" exception " + function + ":Xkelda( \"qz.kelda.strings." + key +
+                  "\", winErrorCode ) thrown at server/qz/kelda/kelda_nt.");
   }
 
   keldatest::ScratchRoot root_;
@@ -61,397 +100,181 @@ class ServiceLayer : public ::testing::Test {
   Platform* previous_ = nullptr;
 };
 
-using Raised = std::pair<std::string, int>;
-
-TEST_F(ServiceLayer, ManagerOpensOncePerProcessAndRetriesAfterAFailure) {
-  fake_.failAll("OpenSCManagerA", 5);
-  EXPECT_EQ(raised(initWindowsServiceGlobals), Raised("qz.kelda.strings.errorwinservman", 5));
-  EXPECT_EQ(raised(initWindowsServiceGlobals), Raised("qz.kelda.strings.errorwinservman", 5));
-  EXPECT_EQ(std::count(fake_.calls.begin(), fake_.calls.end(), "OpenSCManagerA"), 2);
-  EXPECT_NE(root_.log().find(" exception initWindowsServiceGlobals:Xkelda( "
-                             "\"qz.kelda.strings.errorwinservman\", winErrorCode ) thrown at "
-                             "server/qz/kelda/kelda_nt."),
-            std::string::npos);
-  freshFake();
-  addService("a", SERVICE_RUNNING);
-  addService("b", SERVICE_RUNNING);
-  qzStop("", "a");
-  qzStop("", "b");
-  EXPECT_EQ(fake_.managerOpens, 1);
-  EXPECT_EQ(fake_.openHandles(), 1);  // the manager, kept for the process
-}
-
-TEST_F(ServiceLayer, ScopedHandlesKeepTheLastErrorWhileTheyClose) {
-  addService("svc");
-  {
-    ScopedServiceHandle service(fake_.OpenServiceA(nullptr, "svc", SERVICE_ALL_ACCESS));
-    fake_.lastError = 1234;
-  }
-  EXPECT_EQ(fake_.openHandles(), 0);
-  EXPECT_EQ(fake_.lastError, 1234u);
+// The manager is opened once per process (see the opens below), again after a failure.
+TEST_F(ServiceLayer, ManagerOpensAgainAfterAFailure) {
+  prepare("!OpenSCManagerA=5");
+  EXPECT_EQ(run("stop") + "," + run("start"),
+            "errorwinservman 5 | | 0 0,errorwinservman 5 | | 0 0");
+  EXPECT_EQ(fake_.count("OpenSCManagerA  F003F"), 2);
+  EXPECT_TRUE(thrownAt("initWindowsServiceGlobals", "errorwinservman"));
 }
 
 // What the layer asks of the service manager: the access of every open and the configuration
 // of a new service, as Windows' own values.
 TEST_F(ServiceLayer, AccessRightsAndServiceConfiguration) {
-  using A = FakePlatform::Access;
-  fake_.accounts.insert("acct");
-  addService("run", SERVICE_RUNNING);
+  prepare("run=4");
   qzStop("", "run");
   qzStart("", "run");
   qzCreateService("new", "New", "mon", "acct", "p\"w d");
-  const FakePlatform::Service created = fake_.services["new"];
+  qzCreateService("nopw", "N", "\"/r/bin/mon\" -service mon.tcl", nullptr, nullptr);
+  EXPECT_EQ(fake_.services["new"].display + "|" + fake_.services["new"].created,
+            "New|mon|acct|p\"w d|F01FF 10 2 1");
+  EXPECT_EQ(fake_.services["nopw"].display + "|" + fake_.services["nopw"].created,
+            "N|\"/r/bin/mon\" -service mon.tcl|LocalSystem|-|F01FF 10 2 1");
+  EXPECT_EQ(fake_.services["nopw"].description, "Runs the monitor of one proxy server instance.");
   qzRemoveService("new");
-  EXPECT_EQ(fake_.accesses, (std::vector<A>{{"OpenSCManagerA", "", 0xF003F},
-                                            {"OpenServiceA", "run", 0x24},
-                                            {"OpenServiceA", "run", 0xF01FF},
-                                            {"OpenServiceA", "new", 0xF01FF},
-                                            {"OpenServiceA", "new", 0x24},
-                                            {"OpenServiceA", "new", 0x10000}}));
-  EXPECT_EQ(created.access, 0xF01FFu);
-  EXPECT_EQ(created.type, 0x10u);
-  EXPECT_EQ(created.start, 2u);
-  EXPECT_EQ(created.errorControl, 1u);
-  EXPECT_TRUE(created.hasPassword);
-  EXPECT_EQ(created.password, "p\"w d");
-  qzCreateService("nopw", "N", "mon", nullptr, nullptr);
-  EXPECT_FALSE(fake_.services["nopw"].hasPassword);
+  std::string opens;
+  for (const std::string& c : fake_.calls)
+    if (c.compare(0, 4, "Open") == 0) opens += c + ",";
+  EXPECT_EQ(opens,
+            "OpenSCManagerA  F003F,OpenServiceA run 24,OpenServiceA run F01FF,OpenServiceA new "
+            "F01FF,OpenServiceA nopw F01FF,OpenServiceA new 24,OpenServiceA new 10000,");
 }
 
-TEST_F(ServiceLayer, StartRaiseSites) {
-  EXPECT_EQ(raised([] { qzStart("", "missing"); }),
-            Raised("qz.kelda.strings.starterrorwinopen", 1060));
-  addService("svc", SERVICE_RUNNING);
-  EXPECT_EQ(raised([] { qzStart("", "svc"); }),
-            Raised("qz.kelda.strings.starterrorwinalreadystarted", 1056));
-  // Already running: no status query.
-  EXPECT_EQ(std::count(fake_.calls.begin(), fake_.calls.end(), "QueryServiceStatus"), 0);
-
-  addService("svc", SERVICE_STOPPED);
-  fake_.failAll("StartServiceA", 2);
-  EXPECT_EQ(raised([] { qzStart("", "svc"); }), Raised("qz.kelda.strings.starterrorwinstart", 2));
-  freshFake();
-  addService("svc");
-  fake_.failAll("QueryServiceStatus", 6);
-  EXPECT_EQ(raised([] { qzStart("", "svc"); }), Raised("qz.kelda.strings.starterrorwinquery", 6));
-
-  // The service gives up: it ends stopped, and the code is what an earlier failure left.
-  freshFake();
-  addService("svc");
-  fake_.lastError = 1234;
-  fake_.queries = {state(SERVICE_START_PENDING, 1, 0), state(SERVICE_STOPPED)};
-  EXPECT_EQ(raised([] { qzStart("", "svc"); }),
-            Raised("qz.kelda.strings.starterrorwinfailure", 1234));
-  EXPECT_EQ(fake_.openHandles(), 1);
-}
-
-TEST_F(ServiceLayer, StartSucceedsAtOnceWithoutPausing) {
-  addService("svc");
-  fake_.startState = SERVICE_RUNNING;
-  qzStart("", "svc");
-  EXPECT_TRUE(fake_.sleeps.empty());
-}
-
-TEST_F(ServiceLayer, PollingPausesAreATenthOfTheWaitHintWithinOneAndTenSeconds) {
-  addService("svc");
-  fake_.queries = {state(SERVICE_START_PENDING, 0, 30000),  // first query after the start
-                   state(SERVICE_START_PENDING, 1, 250000), state(SERVICE_START_PENDING, 2, 9999),
-                   state(SERVICE_START_PENDING, 3, 0), state(SERVICE_RUNNING, 4, 0)};
-  qzStart("", "svc");
-  EXPECT_EQ(fake_.sleeps, (std::vector<DWORD>{3000, 10000, 1000, 1000}));
-  EXPECT_FALSE(logged("KELDA - No progress made within the wait hint 0"));
-}
-
-TEST_F(ServiceLayer, PollingStopsWhenTheCheckpointStalls) {
-  addService("svc");
-  // Checkpoint 1 holds for 1000 + 1000 ms against a hint of 1500: the second pass gives up.
-  fake_.queries = {state(SERVICE_START_PENDING, 1, 1500), state(SERVICE_START_PENDING, 1, 1500),
-                   state(SERVICE_START_PENDING, 1, 1500)};
-  // The code is what was left before the wait, whatever the warning's log line did to it.
-  fake_.lastError = 77;
-  fake_.everyLogLineOpens = true;
-  EXPECT_EQ(raised([] { qzStart("", "svc"); }),
-            Raised("qz.kelda.strings.starterrorwinfailure", 77));
-  EXPECT_EQ(fake_.sleeps.size(), 2u);
-  EXPECT_TRUE(logged("KELDA - No progress made within the wait hint 1500"));
-
-  // Wait hint 0: the first pass without progress ends the wait.
-  freshFake();
-  addService("svc");
-  fake_.queries = {state(SERVICE_START_PENDING, 1, 0), state(SERVICE_START_PENDING, 1, 0)};
-  EXPECT_EQ(raised([] { qzStart("", "svc"); }).first, "qz.kelda.strings.starterrorwinfailure");
-  EXPECT_EQ(fake_.sleeps.size(), 1u);
-}
-
-TEST_F(ServiceLayer, PollingKeepsWaitingWhileTheCheckpointAdvances) {
-  addService("svc");
-  fake_.queries.push_back(state(SERVICE_START_PENDING, 0, 0));
-  for (DWORD i = 1; i <= 50; ++i) fake_.queries.push_back(state(SERVICE_START_PENDING, i, 0));
-  fake_.queries.push_back(state(SERVICE_RUNNING, 51, 0));
-  qzStart("", "svc");
-  EXPECT_EQ(fake_.sleeps.size(), 51u);
-}
-
-TEST_F(ServiceLayer, PollingAcrossTheTickCounterWrap) {
-  addService("svc");
-  fake_.tick = 0xFFFFFC18u;  // 1000 ms before the counter wraps
-  // A hint of 2500 ms: 1000 + 1000 ms without progress is within it even across the wrap
-  // (a wrong difference would be about 2^32 and end the wait at once).
-  fake_.queries = {state(SERVICE_START_PENDING, 1, 2500), state(SERVICE_START_PENDING, 1, 2500),
-                   state(SERVICE_START_PENDING, 1, 2500), state(SERVICE_RUNNING, 1, 0)};
-  qzStart("", "svc");
-  EXPECT_EQ(fake_.sleeps.size(), 3u);
-}
-
-TEST_F(ServiceLayer, FinalStateWithCheckpointAndHintZeroLogsAndSucceeds) {
-  addService("svc", SERVICE_RUNNING);
-  fake_.controls = {state(SERVICE_STOP_PENDING, 3, 0)};
-  fake_.queries = {state(SERVICE_STOPPED, 0, 0)};
-  qzStop("", "svc");
-  EXPECT_TRUE(logged("KELDA - No progress made within the wait hint 0"));
-}
-
-TEST_F(ServiceLayer, StopRaiseSites) {
-  EXPECT_EQ(raised([] { qzStop("", "missing"); }),
-            Raised("qz.kelda.strings.controlerrorwinopen", 1060));
-  addService("svc", SERVICE_STOPPED);
-  EXPECT_EQ(raised([] { qzStop("", "svc"); }),
-            Raised("qz.kelda.strings.controlerrorwincontrol", 1062));
-
-  // A failed query during the wait is logged; the stop then fails on the state it saw.
-  addService("svc", SERVICE_RUNNING);
-  fake_.failAll("QueryServiceStatus", 21);
-  EXPECT_EQ(raised([] { qzStop("", "svc"); }),
-            Raised("qz.kelda.strings.controlerrorwincontrol", 21));
-  EXPECT_TRUE(logged("KELDA - QueryServiceStatus error - 21"));
-
-  // Stopped at once by the control: no query at all.
-  freshFake();
-  addService("svc", SERVICE_RUNNING);
-  fake_.controls = {state(SERVICE_STOPPED)};
-  qzStop("", "svc");
-  EXPECT_EQ(std::count(fake_.calls.begin(), fake_.calls.end(), "QueryServiceStatus"), 0);
-}
-
-TEST_F(ServiceLayer, CreateProbesNumberedNames) {
-  const char* cmd = "\"/r/bin/mon\" -service -datdir \"/d\" mon.tcl";
-  // Unset tries: the base name.
-  EXPECT_EQ(
-      createQZWindowsService("qzproxyserver", "Inst", cmd, nullptr, nullptr, SERVICE_ALL_ACCESS,
-                             SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL),
-      "qzproxyserver");
-  EXPECT_EQ(qz::getVarStr("qz.servicename", ""), "qzproxyserver");
-  const FakePlatform::Service& s = fake_.services["qzproxyserver"];
-  EXPECT_EQ(s.display, "Inst");
-  EXPECT_EQ(s.binaryPath, cmd);
-  EXPECT_EQ(s.account, "LocalSystem");
-  EXPECT_FALSE(s.description.empty());
-
-  // Three tries with two names taken: the third.
-  addService("qzproxyserver1");
-  qz::setVarStr("qz.kelda.winservicecreatetries", "3");
-  qzCreateService("qzproxyserver", "Inst", cmd, nullptr, nullptr);
-  EXPECT_EQ(qz::getVarStr("qz.servicename", ""), "qzproxyserver2");
-  EXPECT_EQ(fake_.services["qzproxyserver2"].display, "Inst2");
-
-  // All three taken: step 7 with whatever the last-error value holds.
-  fake_.lastError = 0;
-  EXPECT_EQ(raised([&] { qzCreateService("qzproxyserver", "Inst", cmd, nullptr, nullptr); }),
-            Raised("qz.kelda.strings.createservererrorwin", 0));
-
-  // One try and the base name taken: nothing created.
-  qz::setVarStr("qz.kelda.winservicecreatetries", "1");
-  size_t before = fake_.services.size();
-  EXPECT_EQ(raised([&] { qzCreateService("qzproxyserver", "X", cmd, nullptr, nullptr); }).first,
-            "qz.kelda.strings.createservererrorwin");
-  EXPECT_EQ(fake_.services.size(), before);
-
-  // Zero tries: the base name is probed, never created; the failed probe's value is carried.
-  qz::setVarStr("qz.kelda.winservicecreatetries", "0");
-  EXPECT_EQ(raised([&] { qzCreateService("fresh", "F", cmd, nullptr, nullptr); }),
-            Raised("qz.kelda.strings.createservererrorwin", 1060));
-  EXPECT_EQ(fake_.services.count("fresh"), 0u);
-  EXPECT_EQ(std::count(fake_.calls.begin(), fake_.calls.end(), "CreateServiceA"), 2);
-  EXPECT_EQ(fake_.openHandles(), 1);
-}
-
-TEST_F(ServiceLayer, CreateRaiseSitesAndTheEventSource) {
-  const char* cmd = "mon";
-  EXPECT_EQ(raised([&] { qzCreateService("svc", nullptr, cmd, nullptr, nullptr); }),
-            Raised("qz.kelda.strings.usage", 0));
-  EXPECT_TRUE(fake_.calls.empty());
-  EXPECT_EQ(raised([&] { qzCreateService("svc", "S", cmd, "nobody", "pw"); }),
-            Raised("qz.kelda.strings.createservererrorwinuser", 1057));
-  fake_.failAll("CreateServiceA", 1073);
-  EXPECT_EQ(raised([&] { qzCreateService("svc", "S", cmd, nullptr, nullptr); }),
-            Raised("qz.kelda.strings.createservererrorwinexists", 1073));
-  EXPECT_TRUE(logged("KELDA - Error creating windows service - GetLastError() = 1073"));
-
-  freshFake();
-  qz::setVarStr("qz.rootdir", "c:/prod");
-  qzCreateService("svc", "S", cmd, nullptr, nullptr);
-  const auto& values = fake_.registry[kEventKey + "svc"];
-  ASSERT_EQ(values.count("EventMessageFile"), 1u);
-  EXPECT_EQ(values.at("EventMessageFile").type, REG_EXPAND_SZ);
-  EXPECT_EQ(values.at("EventMessageFile").data, std::string("c:/prod/bin/qzerrors.dll", 25));
-  EXPECT_EQ(values.at("TypesSupported").type, REG_DWORD);
-  EXPECT_EQ(values.at("TypesSupported").data, std::string("\x07\0\0\0", 4));
-
-  // The event source fails after the service exists: the service stays.
-  fake_.failAll("RegSetValueExA", 5);
-  qz::eval("unset qz.rootdir");
-  EXPECT_EQ(raised([&] { qzCreateService("svc2", "S2", cmd, nullptr, nullptr); }),
-            Raised("qz.kelda.strings.createservererrorwinaddevhooks", 5));
-  EXPECT_EQ(fake_.services.count("svc2"), 1u);
-  EXPECT_EQ(qz::getVarStr("qz.servicename", ""), "svc2");
-  EXPECT_EQ(fake_.registry[kEventKey + "svc2"].count("TypesSupported"), 0u);
-}
-
-// The failure actions create gives the new service: a restart after the configured delay at
-// every failure, the count reset after a day; none for 0; a refusal does not fail the create.
-TEST_F(ServiceLayer, CreateGivesTheServiceFailureActions) {
-  struct Case {
-    const char* delay;  // qz.kelda.restartdelay; null: unset
-    DWORD refusal;      // ChangeServiceConfig2A fails with this value; 0: it succeeds
-    std::string actions;
-    const char* logLine;
+// Every raise site: its key, the last-error value it carries, and what it leaves behind.
+TEST_F(ServiceLayer, RaiseSites) {
+  const std::string ev = "event viewer registry entry", evsvc = " - " + kEventKey + "svc\n";
+  const std::string cases[][4] = {
+      {"", "start", "starterrorwinopen 1060 | | 0 1", ""},
+      {"svc=4", "start", "starterrorwinalreadystarted 1056 | svc | 0 1", ""},
+      {"svc !StartServiceA=2", "start", "starterrorwinstart 2 | svc | 0 1", ""},
+      {"svc !QueryServiceStatus=6", "start", "starterrorwinquery 6 | svc | 1 1", ""},
+      // The service gives up: the code is what an earlier failure left.
+      {"svc err=1234 q=2/1/0 q=1", "start", "starterrorwinfailure 1234 | svc | 2 1", ""},
+      {"", "stop", "controlerrorwinopen 1060 | | 0 1", ""},
+      {"svc", "stop", "controlerrorwincontrol 1062 | svc | 0 1", ""},
+      {"svc=4 !QueryServiceStatus=21", "stop", "controlerrorwincontrol 21 | svc | 1 1",
+       "KELDA - QueryServiceStatus error - 21\n"},
+      {"svc=4 c=1", "stop", "- 0 | svc | 0 1", ""},  // stopped at once: no query
+      {"", "nodisplay", "usage 0 | | 0 0", ""},
+      {"!CreateServiceA=1057", "create", "createservererrorwinuser 1057 | | 0 1", ""},
+      {"!CreateServiceA=1073", "create", "createservererrorwinexists 1073 | | 0 1",
+       "KELDA - Error creating windows service - GetLastError() = 1073\n"},
+      // The event source fails after the service exists: the service stays.
+      {"!RegSetValueExA=5", "create", "createservererrorwinaddevhooks 5 | svc svc:0 | 0 1", ""},
+      {"ev:svc", "remove", "removeservererrorwinopen 1060 | svc:0 | 0 1", ""},
+      {"svc !DeleteService=1072", "remove", "removeservererrorwindelete 1072 | svc | 0 1", ""},
+      {"svc ev:svc !RegDeleteKeyA=5", "remove", "removeservererrorwindeleteevhooks 5 | svc:0 | 0 1",
+       ""},
+      {"ev:svc !RegDeleteKeyA=5", "unhook", "eventviewregdeletekey 5 | svc:0 | 0 0", ""},
+      {"ev:svc", "unhook", "- 0 | | 0 0", "KELDA - Successfully deleted " + ev + evsvc},
+      // Remove deletes a stopped service too: the refused stop is ignored.
+      {"svc", "remove", "- 0 | | 0 1", "KELDA - Couldn't open " + ev + " for deletion" + evsvc},
   };
-  const Case cases[] = {
-      {nullptr, 0, "reset 86400: 1/60000 1/60000 1/60000", nullptr},
-      {"250", 0, "reset 86400: 1/250 1/250 1/250", nullptr},
-      {"0", 0, "", nullptr},
-      {"-5", 0, "", nullptr},
-      {"soon", 0, "", "KELDA - qz.kelda.restartdelay is not a number of milliseconds - "},
-      {nullptr, 1072, "",
-       "KELDA - Couldn't set the failure actions of windows service - 'svc' - "
-       "GetLastError() = 1072"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.delay != nullptr ? c.delay : "unset");
-    freshFake();
-    qz::eval("unset -nocomplain qz.kelda.restartdelay");
-    if (c.delay != nullptr) qz::setVarStr("qz.kelda.restartdelay", c.delay);
-    if (c.refusal != 0) fake_.failAll("ChangeServiceConfig2A", c.refusal);
-    EXPECT_EQ(raised([] { qzCreateService("svc", "S", "mon", nullptr, nullptr); }), Raised("", 0));
-    EXPECT_EQ(fake_.services["svc"].failureActions, c.actions);
-    if (c.logLine != nullptr) {
-      EXPECT_NE(root_.log().find(c.logLine), std::string::npos);
-    }
+  for (auto& c : cases) {
+    prepare(c[0]);
+    EXPECT_EQ(run(c[1]), c[2]) << c[0];
+    EXPECT_TRUE(logged(c[3])) << c[3];
   }
-  qz::eval("unset -nocomplain qz.kelda.restartdelay");
+  EXPECT_TRUE(thrownAt("controlQZWindowsService", "controlerrorwincontrol"));
 }
 
-TEST_F(ServiceLayer, EventSourceRemoval) {
-  removeEventViewerHooks("none");
-  EXPECT_TRUE(logged("KELDA - Couldn't open event viewer registry entry for deletion - " +
-                     kEventKey + "none"));
-  fake_.registry[kEventKey + "svc"]["x"] = {1, "y"};
-  removeEventViewerHooks("svc");
-  EXPECT_EQ(fake_.registry.count(kEventKey + "svc"), 0u);
-  EXPECT_TRUE(
-      logged("KELDA - Successfully deleted event viewer registry entry - " + kEventKey + "svc"));
-  fake_.registry[kEventKey + "svc"];
-  fake_.failAll("RegDeleteKeyA", 5);
-  EXPECT_EQ(raised([] { removeEventViewerHooks("svc"); }),
-            Raised("qz.kelda.strings.eventviewregdeletekey", 5));
-  EXPECT_EQ(fake_.openHandles(), 0);
+// Create probes numbered names up to qz.kelda.winservicecreatetries, sets qz.servicename to
+// the one it made, and gives the service its failure actions (a restart after the configured
+// delay, the count reset after a day; none for 0; a refusal does not fail the create).
+TEST_F(ServiceLayer, CreateNamesAndFailureActions) {
+  const char* cases[][3] = {
+      {"", "- 0 | svc=S reset 86400: 1/60000 1/60000 1/60000", ""},
+      {"svc svc1 tries=3 delay=250", "- 0 | svc2=S2 reset 86400: 1/250 1/250 1/250", ""},
+      {"svc svc1 svc2 tries=3", "createservererrorwin 0 | ", ""},  // what the last close left
+      {"svc tries=1", "createservererrorwin 0 | ", ""},
+      // Zero tries: the base name is probed, never created; the failed probe's value is carried.
+      {"tries=0", "createservererrorwin 1060 | ", ""},
+      {"delay=0", "- 0 | svc=S ", ""},
+      {"delay=-5", "- 0 | svc=S ", ""},
+      {"delay=soon", "- 0 | svc=S ",
+       "KELDA - qz.kelda.restartdelay is not a number of milliseconds"},
+      {"!ChangeServiceConfig2A=1072", "- 0 | svc=S ",
+       "KELDA - Couldn't set the failure actions of windows service - 'svc' - GetLastError() = "
+       "1072\n"},
+  };
+  for (auto& c : cases) {
+    prepare(c[0]);
+    qz::eval("unset -nocomplain qz.servicename");
+    std::string out = run("create");
+    out = out.substr(0, out.find('|') + 2);
+    for (auto& s : fake_.services)
+      if (!s.second.created.empty())
+        out += qz::getVarStr("qz.servicename", "") + "=" + s.second.display + " " +
+               s.second.failureActions;
+    EXPECT_EQ(out, c[1]) << c[0];
+    EXPECT_TRUE(logged(c[2])) << c[2];
+  }
+  EXPECT_EQ(fake_.count("CreateServiceA"), 1);
 }
 
-TEST_F(ServiceLayer, RemoveStopsDeletesAndTakesTheEventSource) {
-  addService("svc", SERVICE_RUNNING);
-  fake_.registry[kEventKey + "svc"];
-  fake_.queries = {state(SERVICE_STOPPED)};
-  qzRemoveService("svc");
-  EXPECT_EQ(fake_.services.count("svc"), 0u);
-  EXPECT_EQ(fake_.registry.count(kEventKey + "svc"), 0u);
+TEST_F(ServiceLayer, EventSourceNamesTheMessageFileUnderTheRoot) {
+  qz::setVarStr("qz.rootdir", "c:/prod");
+  run("create");
+  EXPECT_EQ(fake_.registry[kEventKey + "svc"],
+            (std::map<std::string, std::string>{
+                {"EventMessageFile", std::string("2:c:/prod/bin/qzerrors.dll", 27)},
+                {"TypesSupported", std::string("4:\x07\0\0\0", 6)}}));
+}
 
-  // Already stopped: the refused stop is ignored (and logged), the service deleted.
-  addService("svc", SERVICE_STOPPED);
-  qzRemoveService("svc");
-  EXPECT_EQ(fake_.services.count("svc"), 0u);
-  EXPECT_NE(root_.log().find(" exception controlQZWindowsService:Xkelda( "
-                             "\"qz.kelda.strings.controlerrorwincontrol\", winErrorCode ) "
-                             "thrown at server/qz/kelda/kelda_nt."),
-            std::string::npos);
-
-  // Missing: the open fails with its value and the event source is not touched.
-  fake_.registry[kEventKey + "gone"];
-  EXPECT_EQ(raised([] { qzRemoveService("gone"); }),
-            Raised("qz.kelda.strings.removeservererrorwinopen", 1060));
-  EXPECT_EQ(fake_.registry.count(kEventKey + "gone"), 1u);
-
-  addService("svc");
-  fake_.failAll("DeleteService", 1072);
-  EXPECT_EQ(raised([] { qzRemoveService("svc"); }),
-            Raised("qz.kelda.strings.removeservererrorwindelete", 1072));
-  freshFake();
-  addService("svc");
-  fake_.registry[kEventKey + "svc"];
-  fake_.failAll("RegDeleteKeyA", 5);
-  EXPECT_EQ(raised([] { qzRemoveService("svc"); }),
-            Raised("qz.kelda.strings.removeservererrorwindeleteevhooks", 5));
-  EXPECT_EQ(fake_.openHandles(), 1);
+// The polling clock: pauses of a tenth of the wait hint within one and ten seconds, waiting
+// while the checkpoint advances and giving up when it stalls beyond the hint.
+TEST_F(ServiceLayer, PollingWhileAStartIsPending) {
+  std::string advancing = "q=2/0/0";
+  for (int i = 1; i <= 50; ++i) advancing += " q=2/" + std::to_string(i) + "/0";
+  std::string fifty;
+  for (int i = 0; i < 51; ++i) fifty += " 1000";
+  const std::string cases[][4] = {
+      {"start=4", "", "- 0", ""},
+      {"q=2/0/30000 q=2/1/250000 q=2/2/9999 q=2/3/0 q=4/4/0", " 3000 10000 1000 1000", "- 0", ""},
+      // Checkpoint 1 holds for 1000 + 1000 ms against a hint of 1500: the second pass gives
+      // up, with the code left before the wait whatever the warning's log line did to it.
+      {"q=2/1/1500 q=2/1/1500 q=2/1/1500", " 1000 1000", "starterrorwinfailure 77", "1500"},
+      {"q=2/1/0 q=2/1/0", " 1000", "starterrorwinfailure 77", "0"},
+      {advancing + " q=4/51/0", fifty, "- 0", ""},
+      // 1000 ms before the counter wraps, 2000 ms without progress are within a 2500 ms hint
+      // (a wrong difference would be about 2^32 and end the wait at once).
+      {"tick=0xFFFFFC18 q=2/1/2500 q=2/1/2500 q=2/1/2500 q=4/1/0", " 1000 1000 1000", "- 0", "0"},
+  };
+  for (auto& c : cases) {
+    prepare("svc err=77 " + c[0]);
+    fake_.everyLogLineOpens = true;
+    std::string out = run("start");
+    out = out.substr(0, out.find(" |"));
+    for (DWORD ms : fake_.sleeps) out += " " + std::to_string(ms);
+    std::string log = root_.log();
+    size_t warned = log.find("KELDA - No progress made within the wait hint ");
+    if (warned != std::string::npos)
+      out += " warned " + log.substr(warned + 46, log.find('\n', warned) - warned - 45);
+    EXPECT_EQ(out, c[2] + c[1] + (c[3].empty() ? "" : " warned " + c[3] + "\n")) << c[0];
+  }
+  // A stop that ends with checkpoint and hint 0 logs the warning and succeeds.
+  prepare("svc=4 c=3/3/0 q=1/0/0");
+  EXPECT_EQ(run("stop"), "- 0 | svc | 1 1");
+  EXPECT_TRUE(logged("KELDA - No progress made within the wait hint 0\n"));
 }
 
 // Every operation, with each of its platform calls failing in turn: the error that comes out
 // is one of the operation's own, and no handle is left open but the manager's.
 TEST_F(ServiceLayer, EveryFailingCallLeavesNoHandleOpen) {
-  struct Case {
-    const char* name;
-    std::function<void(FakePlatform&)> setUp;
-    std::function<void()> run;
-  };
-  const char* cmd = "mon";
-  std::vector<Case> cases = {
-      {"start",
-       [](FakePlatform& f) {
-         f.services["svc"];
-         f.queries = {state(SERVICE_START_PENDING, 1, 0), state(SERVICE_RUNNING)};
-       },
-       [] { qzStart("", "svc"); }},
-      {"stop",
-       [](FakePlatform& f) {
-         f.services["svc"].state = SERVICE_RUNNING;
-         f.queries = {state(SERVICE_STOPPED)};
-       },
-       [] { qzStop("", "svc"); }},
-      {"create", [](FakePlatform& f) { f.services["base"]; },
-       [cmd] {
-         qz::setVarStr("qz.kelda.winservicecreatetries", "2");
-         qzCreateService("base", "B", cmd, nullptr, nullptr);
-       }},
-      {"remove",
-       [](FakePlatform& f) {
-         f.services["svc"].state = SERVICE_RUNNING;
-         f.queries = {state(SERVICE_STOPPED)};
-         f.registry[kEventKey + "svc"];
-       },
-       [] { qzRemoveService("svc"); }},
-  };
-  for (const Case& c : cases) {
-    // A clean run counts the calls.
-    freshFake();
-    c.setUp(fake_);
-    c.run();
+  const char* cases[][2] = {{"svc q=2/1/0 q=4", "start"},
+                            {"svc=4 q=1", "stop"},
+                            {"svc tries=2", "create"},
+                            {"svc=4 q=1 ev:svc", "remove"}};
+  for (auto& c : cases) {
+    prepare(c[0]);  // a clean run counts the calls
+    run(c[1]);
     size_t count = fake_.calls.size();
     for (size_t k = 1; k <= count; ++k) {
-      freshFake();
-      c.setUp(fake_);
+      prepare(c[0]);
       // Every log line changes the last-error value, as the first of a process does.
       fake_.everyLogLineOpens = true;
-      fake_.failCall(static_cast<int>(k), 4000 + static_cast<DWORD>(k));
-      Raised failing = raised(c.run);
-      SCOPED_TRACE(std::string(c.name) + " failing call " + std::to_string(k) + " " +
-                   fake_.calls[k - 1] + " -> " + failing.first);
+      fake_.failNumber = static_cast<int>(k);
+      fake_.failError = 4000 + static_cast<DWORD>(k);
+      std::string out = run(c[1]), key = out.substr(0, out.find(' '));
+      SCOPED_TRACE(fake_.calls[k - 1] + " -> " + out);
       EXPECT_LE(fake_.openHandles(), 1);
       // The value carried is the failed call's, but where a refused probe led to a create
       // over an existing name, and in the two guarded blocks that read it after the inner
       // failure was caught and logged.
-      if (!failing.first.empty() &&
-          failing.first != "qz.kelda.strings.createservererrorwinexists" &&
-          failing.first != "qz.kelda.strings.createservererrorwinaddevhooks" &&
-          failing.first != "qz.kelda.strings.removeservererrorwindeleteevhooks") {
-        EXPECT_EQ(failing.second, static_cast<int>(4000 + k));
+      if (key != "-" && key != "createservererrorwinexists" &&
+          key != "createservererrorwinaddevhooks" && key != "removeservererrorwindeleteevhooks") {
+        EXPECT_EQ(out.substr(out.find(' ') + 1, 4), std::to_string(4000 + k));
       }
     }
   }
