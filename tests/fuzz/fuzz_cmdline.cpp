@@ -1,19 +1,10 @@
-// Fuzz target: the command line, from the words to the evaluated command text. An input is
-// split at its zero bytes into up to seven words, which go to the tool's entry logic as its
-// command line, on a scratch product root that lists two instances, with the scripted service
-// manager in place of the real one. Every input must end in the usage text, a reported error
-// or a completed command: the exit status and the output say which, and nothing may crash,
-// hang, trip a sanitizer or let an exception out of keldaMain.
-//
-// The words are those of an administrator, not of an attacker: the tool evaluates its first
-// word as Tcl, and arguments go into the command text between braces without escaping, so a
-// word could run any Tcl. The harness keeps the fuzzing on the tool:
-// - no word holds "[" or "}" (so nothing in the command text is substituted as a command or
-//   breaks out of its braces), and path words stay below the scratch directory (a leading
-//   "/", "\" or "~" and ".." are defused);
-// - the product root's site script (etc/kelda.tcl) loads a sandbox that lets the command text
-//   itself call only the tool's commands and procedures, and refuses data directories holding
-//   the characters that the tool does not support in them.
+// Fuzz target: the command line. An input split at its zero bytes into up to seven words goes
+// to keldaMain on a scratch root listing two instances, with the scripted service manager.
+// Every input ends in the usage text, a reported error or a completed command; nothing may
+// crash, hang, trip a sanitizer or let an exception out of keldaMain. The tool evaluates its
+// first word as Tcl, so the harness keeps to an administrator's words: no "[" or "}", paths
+// kept below the scratch directory, and a sandbox (loaded by etc/kelda.tcl) that lets the
+// command text call only the tool's commands, with supported data directories.
 
 #include <fcntl.h>
 #include <tcl.h>
@@ -59,8 +50,6 @@ const char kWelcome[] = "kelda 7.0(0) - proxy server instance administration\n";
   std::abort();
 }
 
-// ---- the sandbox ------------------------------------------------------------------------------
-
 bool supportedDatadir(const std::string& dir) {
   std::string d = dir;
   for (char& c : d)
@@ -95,8 +84,6 @@ int sandboxInit(Tcl_Interp* ip) {
   return TCL_OK;
 }
 
-// ---- the words ------------------------------------------------------------------------------
-
 std::string defused(std::string w) {
   std::string out;
   for (char c : w)
@@ -106,8 +93,6 @@ std::string defused(std::string w) {
     out[at + 1] = '_';
   return out;
 }
-
-// ---- the scratch root -----------------------------------------------------------------------
 
 struct Setting {
   keldatest::ScratchRoot root;
@@ -178,13 +163,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 0) {
     words.emplace_back();
     for (size_t i = 0; i < size; ++i) {
-      if (data[i] != 0) {
+      if (data[i] != 0)
         words.back() += static_cast<char>(data[i]);
-      } else if (words.size() < 7) {
+      else if (words.size() < 7)
         words.emplace_back();
-      } else {
+      else
         break;
-      }
     }
   }
   for (std::string& w : words) w = defused(w);

@@ -1,23 +1,17 @@
-// Fuzz target: the answer side of the network client. The bytes of an input are what a
-// monitor sends back, handed to HttpAdaptor::read in chunks of fuzz-chosen sizes and followed
-// by the end of the stream. read either answers a body of at most 16 MiB or throws a network
-// error; it never crashes, hangs or throws anything else.
-//
-// Input: one byte of filler (its low five bits: MiB of 'a' sent after the input bytes, so
-// that the size limits can be reached), one byte that picks the chunk sizes, then the bytes.
+// Fuzz target: a monitor's answer, read by HttpAdaptor in chunks of fuzz-chosen sizes: a body of
+// at most 16 MiB or a network error, nothing else. Input: a byte whose low five bits give MiB
+// of 'a' sent after the bytes, a byte picking the chunk sizes, then the bytes.
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <string>
 
 #include "qznet.h"
 
 namespace {
 
-// The bottom of the stack: hands out the scripted bytes, then the end of the stream; what is
-// written goes nowhere.
+// The bottom of the stack: the scripted bytes, then the end of the stream.
 class ScriptedAdaptor : public qz::Adaptor {
  public:
   ScriptedAdaptor(const uint8_t* data, size_t size, unsigned chunkPick, size_t fillerBytes)
