@@ -6,25 +6,19 @@ package require tcltest 2
 namespace import ::tcltest::*
 # Names on the Unix side are UTF-8 whatever the locale (Wine reads them in C.UTF-8 too).
 encoding system utf-8
-
 array set opt {-root "" -winerun "" -wineprefix ""}
-set rest {}
-foreach {o v} $argv {
-    if {[info exists opt($o)]} { set opt($o) [file normalize $v] } else { lappend rest $o $v }
-}
-if {$opt(-root) eq ""} { error "usage: tclsh FILE.test -root ROOT \[-winerun WINE_RUN\]" }
-set argv $rest
-::tcltest::configure {*}$rest
+set argv [concat {*}[lmap {o v} $argv {
+    if {[info exists opt($o)]} { set opt($o) [file normalize $v]; continue } else { list $o $v }
+}]]
+::tcltest::configure {*}$argv
 set wine [expr {$opt(-winerun) ne ""}]
-set scratch /tmp/kelda-[string tolower [file rootname [file tail $argv0]]]-[pid]
-file delete -force $scratch
-file mkdir $scratch/data
+set scratch /tmp/kelda-[file rootname [file tail $argv0]]-[pid]
 set root $scratch/root
 set data $scratch/data
 set scm $scratch/scm
 set port [expr {20000 + [pid] % 400 * 100}]
-foreach name [array names ::env QZ_*] { unset ::env($name) }
-if {$wine} { set ::env(LC_ALL) C.UTF-8 } else { set ::env(QZ_SCM_DIR) $scm }
+foreach name [array names env QZ_*] { unset env($name) }
+if {$wine} { set env(LC_ALL) C.UTF-8 } else { set env(QZ_SCM_DIR) $scm }
 # Words put before every program run (to run it as another user, for one).
 set runAs {}
 
@@ -38,16 +32,18 @@ proc readFile {path} {
     set f [open $path rb]
     try { read $f } finally { close $f }
 }
-# A copy of the installed root at dir, with an etc directory and the given product settings.
+# A copy of the installed root at dir, with the product settings given.
 proc freshRoot {dir {settings ""}} {
     file delete -force $dir
     file copy $::opt(-root) $dir
     writeFile $dir/etc/qz.tcl "set qz.kelda.firstmonport $::port\n$settings"
 }
+file delete -force $scratch
+file mkdir $scratch
 freshRoot $root
 
-# Runs a program and answers {status output}, the output decoded from UTF-8 with line ends as
-# on Unix; {status output stderr} when there was any.
+# Runs a program; answers {status output}, the output decoded from UTF-8 with Unix line ends,
+# or {status output stderr} when there was any. Under Wine every line must end CR LF.
 proc run {args} {
     set cmd [list {*}$::runAs {*}$args]
     if {$::wine} {
@@ -68,12 +64,8 @@ proc run {args} {
     vwait ::done
     fconfigure $chan -blocking 1
     set status 0
-    if {[catch {close $chan} message options]} {
-        if {[lindex [dict get $options -errorcode] 0] ne "CHILDSTATUS"} { error $message }
-        set status [lindex [dict get $options -errorcode] 2]
-    }
+    if {[catch {close $chan} - options]} { set status [lindex [dict get $options -errorcode] 2] }
     set out $::output
-    # On Windows every line ends CR LF.
     if {$::wine && [regexp {(^|[^\r])\n} $out]} { return [list $status "bare LF: $out"] }
     set out [encoding convertfrom utf-8 [string map {\r\n \n} $out]]
     set err [readFile $::scratch/stderr.txt]
@@ -95,26 +87,27 @@ if {$wine} {
 }
 
 # The texts that many tests compare against.
-set shownRoot [expr {$wine ? "Z:$root" : $root}]
-set welcome "kelda 7.0(0) - proxy server instance administration\nProduct root: $shownRoot\n\n"
+proc welcome {r} {
+    return "kelda 7.0(0) - proxy server instance administration\nProduct root: $r\n\n"
+}
+set welcome [welcome [expr {$wine ? "Z:$root" : $root}]]
 set configFailure "Cannot load server configuration.  There may be a syntax error in config.tcl\
 or a variable may be set with an unacceptable value.\n"
 set usage [lindex [kelda] 1]
 source $root/lib/kelda/keldastrings.tcl
 proc msg {name} { msgcat::mc qz.kelda.strings.$name }
-# What the tool answers: the status, then the welcome and one line for each word, where a word
-# %key stands for that catalogue text.
+# What the tool answers: the status, then the welcome and a line for each word; %key stands
+# for that catalogue text.
 proc says {status args} {
     list $status $::welcome[join [lmap w $args {
         expr {[string index $w 0] eq "%" ? [msg [string range $w 1 end]] : $w}
     }] \n]\n
 }
 proc datdirs {{r ""}} {
-    if {$r eq ""} { set r $::root }
-    if {![file exists $r/etc/datdirs.tcl]} { return (none) }
-    encoding convertfrom utf-8 [readFile $r/etc/datdirs.tcl]
+    set f [expr {$r eq "" ? $::root : $r}]/etc/datdirs.tcl
+    expr {[file exists $f] ? [encoding convertfrom utf-8 [readFile $f]] : "(none)"}
 }
-proc listed {args} { return "set qz.instances \[list [join [lmap d $args {string cat "{$d} "}] ""]\]" }
+proc listed {args} { string cat "set qz.instances \[list " {*}[lmap d $args {string cat "{$d} "}] "\]" }
 # A setting as a plain interpreter reads it from a settings file ("" when unset or broken).
 proc settingOf {file name} {
     set i [interp create]
@@ -123,7 +116,6 @@ proc settingOf {file name} {
     interp delete $i
     return $value
 }
-
 # Ends a test file: the exit status says whether every test ran and passed.
 proc finish {} {
     set failed $::tcltest::numTests(Failed)
@@ -133,9 +125,9 @@ proc finish {} {
     file delete -force $::scratch
     exit [expr {$total == 0 || $failed > 0}]
 }
-if {$wine} { return }
+if {$wine} return
 
-# ---- the POSIX build: the service manager stand-in and monitor processes ----
+# ---- the POSIX build: the service manager stand-in ----
 # The stand-in's records by name, without those marked for deletion.
 proc services {} {
     lsort [lmap name [glob -nocomplain -tails -directory $::scm/services *] {
@@ -145,10 +137,10 @@ proc services {} {
     }]
 }
 proc eventSources {} {
-    lsort [glob -nocomplain -tails -type d -directory \
-        $::scm/registry/hklm/system/currentcontrolset/services/eventlog/application *]
+    set key registry/hklm/system/currentcontrolset/services/eventlog/application
+    lsort [glob -nocomplain -tails -type d -directory $::scm/$key *]
 }
-# State and process id of every service in the stand-in, {name state pid} each.
+# {name state pid} of every service in the stand-in, and the pid of a running one (else 0).
 proc serviceStates {} {
     lmap file [lsearch -all -inline -not [glob -nocomplain -directory $::scm/status *] *.tmp*] {
         if {[catch {readFile $file} text]} continue
@@ -156,10 +148,8 @@ proc serviceStates {} {
     }
 }
 proc servicePid {name} {
-    foreach s [serviceStates] {
-        if {[lindex $s 0] eq $name && [lindex $s 1] == 4} { return [lindex $s 2] }
-    }
-    return 0
+    set s [lsearch -inline -index 0 [serviceStates] $name]
+    expr {[lindex $s 1] == 4 ? [lindex $s 2] : 0}
 }
 proc instances {args} { foreach n $args { kelda create $::data/$n $n } }
 # Takes down whatever a test left: every instance, service process and the stand-in's state.
@@ -173,8 +163,3 @@ proc tidy {{settings ""}} {
         "set qz.kelda.firstmonport $::port\nset qz.kelda.winservicecreatetries 9\n$settings"
 }
 tidy
-# An instance directory whose config.tcl points at a monitor on port p.
-proc makeInstance {dir p} {
-    writeFile $dir/config.tcl "set qz.servicename demo\nset qz.kelda.monoamname 127.0.0.1
-set qz.kelda.monoamport $p\n"
-}
