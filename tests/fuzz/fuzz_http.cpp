@@ -15,15 +15,14 @@ namespace {
 class ScriptedAdaptor : public qz::Adaptor {
  public:
   ScriptedAdaptor(const uint8_t* data, size_t size, unsigned chunkPick, size_t fillerBytes)
-      : data_(data), size_(size), chunkPick_(chunkPick), filler_(fillerBytes) {}
+      : data_(data), size_(size), filler_(fillerBytes), chunkPick_(chunkPick) {}
 
   void write(const qz::Buffer&) override {}
 
   bool read(qz::Buffer& into) override {
     if (offset_ < size_) {
       // Chunk sizes from 1 byte up, varying from one read to the next.
-      size_t n = 1 + (chunkPick_ * (reads_ + 1) * 2654435761u >> 7) % (chunkPick_ % 64 + 1);
-      ++reads_;
+      size_t n = 1 + (chunkPick_ * ++reads_ * 2654435761u >> 7) % (chunkPick_ % 64 + 1);
       if (n > size_ - offset_) n = size_ - offset_;
       into.append(reinterpret_cast<const char*>(data_) + offset_, n);
       offset_ += n;
@@ -41,15 +40,12 @@ class ScriptedAdaptor : public qz::Adaptor {
 
  private:
   const uint8_t* data_;
-  size_t size_;
-  unsigned chunkPick_;
-  size_t filler_;
-  size_t offset_ = 0;
-  unsigned reads_ = 0;
+  size_t size_, filler_, offset_ = 0;
+  unsigned chunkPick_, reads_ = 0;
 };
 
 [[noreturn]] void broken(const char* what) {
-  std::fprintf(stderr, "%s\n", what);
+  std::fputs(what, stderr);
   std::abort();
 }
 
