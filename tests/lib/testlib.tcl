@@ -94,6 +94,8 @@ set welcome [welcome [expr {$wine ? "Z:$root" : $root}]]
 set configFailure "Cannot load server configuration.  There may be a syntax error in config.tcl\
 or a variable may be set with an unacceptable value.\n"
 set usage [lindex [kelda] 1]
+# Every comparison with the usage text fails when the tool's own is not one.
+if {![string match "Usage: kelda *" $usage]} { set usage "not the usage text: $usage" }
 source $root/lib/kelda/keldastrings.tcl
 proc msg {name} { msgcat::mc qz.kelda.strings.$name }
 # What the tool answers: the status, then the welcome and a line for each word; %key stands
