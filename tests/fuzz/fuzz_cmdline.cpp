@@ -1,24 +1,16 @@
-// Fuzz target: the command line, from the words to the evaluated command text. An input is
-// split at its zero bytes into up to seven words, which go to the tool's entry logic as its
-// command line, on a scratch product root that lists two instances, with the scripted service
-// manager in place of the real one. Every input must end in the usage text, a reported error
-// or a completed command: the exit status and the output say which, and nothing may crash,
-// hang, trip a sanitizer or let an exception out of keldaMain.
-//
-// The words are those of an administrator, not of an attacker: the tool evaluates its first
-// word as Tcl, and arguments go into the command text between braces without escaping, so a
-// word could run any Tcl. The harness keeps the fuzzing on the tool:
-// - no word holds "[" or "}" (so nothing in the command text is substituted as a command or
-//   breaks out of its braces), and path words stay below the scratch directory (a leading
-//   "/", "\" or "~" and ".." are defused);
-// - the product root's site script (etc/kelda.tcl) loads a sandbox that lets the command text
-//   itself call only the tool's commands and procedures, and refuses data directories holding
-//   the characters that the tool does not support in them.
+// Fuzz target: the command line. An input split at its zero bytes into up to seven words goes
+// to keldaMain on a scratch root listing two instances, with the scripted service manager.
+// Every input ends in the usage text, a reported error or a completed command; nothing may
+// crash, hang, trip a sanitizer or let an exception out of keldaMain. The tool evaluates its
+// first word as Tcl, so the harness keeps to an administrator's words: no "[" or "}", paths
+// kept below the scratch directory, and a sandbox (loaded by etc/kelda.tcl) that lets the
+// command text call only the tool's commands, with supported data directories.
 
 #include <fcntl.h>
 #include <tcl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -36,11 +28,8 @@
 namespace {
 
 // What keldaExit saw in this run.
-struct ExitSeen {
-  bool called = false;
-  int status = 0;
-};
-ExitSeen exitSeen;
+bool exitCalled = false;
+int exitStatus = 0;
 
 // Thrown by keldaExit: unwinds the command like the end of the process would end it.
 struct ProcessEnd {};
@@ -59,14 +48,9 @@ const char kWelcome[] = "kelda 7.0(0) - proxy server instance administration\n";
   std::abort();
 }
 
-// ---- the sandbox ------------------------------------------------------------------------------
-
-bool supportedDatadir(const std::string& dir) {
-  std::string d = dir;
-  for (char& c : d)
-    if (c == '\\') c = '/';
-  if (!d.empty() && (d[0] == '/' || d[0] == '~')) return false;
-  if (d.find("..") != std::string::npos) return false;
+bool supportedDatadir(std::string d) {
+  std::replace(d.begin(), d.end(), '\\', '/');
+  if (d.find("..") != std::string::npos || d[0] == '/' || d[0] == '~') return false;
   for (unsigned char c : d)
     if (c < 0x20 || std::strchr("$[]\"{}*?", c) != nullptr) return false;
   return true;
@@ -95,8 +79,6 @@ int sandboxInit(Tcl_Interp* ip) {
   return TCL_OK;
 }
 
-// ---- the words ------------------------------------------------------------------------------
-
 std::string defused(std::string w) {
   std::string out;
   for (char c : w)
@@ -107,17 +89,13 @@ std::string defused(std::string w) {
   return out;
 }
 
-// ---- the scratch root -----------------------------------------------------------------------
-
 struct Setting {
   keldatest::ScratchRoot root;
-  std::string work;     // the current directory: relative data directories land here
-  std::string outFile;  // standard output of a run
+  // The current directory (relative data directories land there) and standard output of a run.
+  std::string work = root.at("work"), outFile = root.at("stdout.txt");
   std::unique_ptr<winsvc::FakePlatform> platform;
 
   Setting() {
-    work = root.at("work");
-    outFile = root.at("stdout.txt");
     keldatest::writeFile(root.at("etc/qz.tcl"),
                          "set qz.kelda.firstmonport 61400\nset qz.kelda.winservicecreatetries 3\n"
                          "set qz.net.timeout 1000\nset qz.loglevel 3\n");
@@ -165,8 +143,8 @@ struct Setting {
 
 // The commands end here instead of ending the process.
 void keldaExit(int status) {
-  exitSeen.called = true;
-  exitSeen.status = status;
+  exitCalled = true;
+  exitStatus = status;
   throw ProcessEnd();
 }
 
@@ -174,34 +152,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Setting setting;
   setting.reset();
 
-  std::vector<std::string> words;
-  if (size > 0) {
-    words.emplace_back();
-    for (size_t i = 0; i < size; ++i) {
-      if (data[i] != 0) {
-        words.back() += static_cast<char>(data[i]);
-      } else if (words.size() < 7) {
-        words.emplace_back();
-      } else {
-        break;
-      }
-    }
+  std::vector<std::string> words{"kelda"};
+  if (size > 0) words.emplace_back();
+  for (size_t i = 0; i < size; ++i) {
+    if (data[i] != 0)
+      words.back() += static_cast<char>(data[i]);
+    else if (words.size() < 8)
+      words.emplace_back();
+    else
+      break;
   }
-  for (std::string& w : words) w = defused(w);
-
-  std::vector<std::string> storage{"kelda"};
-  storage.insert(storage.end(), words.begin(), words.end());
+  for (size_t i = 1; i < words.size(); ++i) words[i] = defused(words[i]);
   std::vector<char*> argv;
-  for (std::string& s : storage) argv.push_back(&s[0]);
+  for (std::string& s : words) argv.push_back(&s[0]);
   argv.push_back(nullptr);
 
   if (std::freopen(setting.outFile.c_str(), "w", stdout) == nullptr) std::abort();
-  exitSeen = ExitSeen();
+  exitCalled = false;
   // Relative data directories land in the scratch directory; the fuzzer's own relative paths
   // work again afterwards.
   int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (home < 0 || chdir(setting.work.c_str()) != 0) std::abort();
-  int status = keldaMain(static_cast<int>(storage.size()), argv.data());
+  int status = keldaMain(static_cast<int>(words.size()), argv.data());
   if (fchdir(home) != 0) std::abort();
   close(home);
   std::fflush(stdout);
@@ -210,10 +182,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool caughtOther =
       out.size() >= sizeof kCaught &&
       out.compare(out.size() - sizeof kCaught, std::string::npos, std::string(kCaught) + ".") == 0;
-  if (exitSeen.called) {
+  if (exitCalled) {
     // The command reported its failure and ended the process; the unwinding that stands in
     // for that end arrives at keldaMain's last handler.
-    if (exitSeen.status != -1) broken("a command ended with a status other than -1", words, out);
+    if (exitStatus != -1) broken("a command ended with a status other than -1", words, out);
     if (status != -1 || !caughtOther) broken("the end of the process was caught", words, out);
   } else if (status == 0) {
     if (out.compare(0, 13, "Usage: kelda ") != 0 &&

@@ -1,35 +1,28 @@
-// Fuzz target: the answer side of the network client. The bytes of an input are what a
-// monitor sends back, handed to HttpAdaptor::read in chunks of fuzz-chosen sizes and followed
-// by the end of the stream. read either answers a body of at most 16 MiB or throws a network
-// error; it never crashes, hangs or throws anything else.
-//
-// Input: one byte of filler (its low five bits: MiB of 'a' sent after the input bytes, so
-// that the size limits can be reached), one byte that picks the chunk sizes, then the bytes.
+// Fuzz target: a monitor's answer, read by HttpAdaptor in chunks of fuzz-chosen sizes: a body of
+// at most 16 MiB or a network error, nothing else. Input: a byte whose low five bits give MiB
+// of 'a' sent after the bytes, a byte picking the chunk sizes, then the bytes.
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <string>
 
 #include "qznet.h"
 
 namespace {
 
-// The bottom of the stack: hands out the scripted bytes, then the end of the stream; what is
-// written goes nowhere.
+// The bottom of the stack: the scripted bytes, then the end of the stream.
 class ScriptedAdaptor : public qz::Adaptor {
  public:
   ScriptedAdaptor(const uint8_t* data, size_t size, unsigned chunkPick, size_t fillerBytes)
-      : data_(data), size_(size), chunkPick_(chunkPick), filler_(fillerBytes) {}
+      : data_(data), size_(size), filler_(fillerBytes), chunkPick_(chunkPick) {}
 
   void write(const qz::Buffer&) override {}
 
   bool read(qz::Buffer& into) override {
     if (offset_ < size_) {
       // Chunk sizes from 1 byte up, varying from one read to the next.
-      size_t n = 1 + (chunkPick_ * (reads_ + 1) * 2654435761u >> 7) % (chunkPick_ % 64 + 1);
-      ++reads_;
+      size_t n = 1 + (chunkPick_ * ++reads_ * 2654435761u >> 7) % (chunkPick_ % 64 + 1);
       if (n > size_ - offset_) n = size_ - offset_;
       into.append(reinterpret_cast<const char*>(data_) + offset_, n);
       offset_ += n;
@@ -47,15 +40,12 @@ class ScriptedAdaptor : public qz::Adaptor {
 
  private:
   const uint8_t* data_;
-  size_t size_;
-  unsigned chunkPick_;
-  size_t filler_;
-  size_t offset_ = 0;
-  unsigned reads_ = 0;
+  size_t size_, filler_, offset_ = 0;
+  unsigned chunkPick_, reads_ = 0;
 };
 
 [[noreturn]] void broken(const char* what) {
-  std::fprintf(stderr, "%s\n", what);
+  std::fputs(what, stderr);
   std::abort();
 }
 

@@ -1,0 +1,167 @@
+# Shared by the command-line tests (tests/cli) and the Wine tests (tests/wine). A file runs as
+#   tclsh FILE.test -root INSTALLED_ROOT [-winerun WINE_RUN [-wineprefix DIR]]
+# on a private copy of the root (::root) in a scratch directory (::scratch), so that files can
+# run side by side. With -winerun the programs are Windows ones run under Wine.
+package require tcltest 2
+namespace import ::tcltest::*
+# Names on the Unix side are UTF-8 whatever the locale (Wine reads them in C.UTF-8 too).
+encoding system utf-8
+array set opt {-root "" -winerun "" -wineprefix ""}
+set argv [concat {*}[lmap {o v} $argv {
+    if {[info exists opt($o)]} { set opt($o) [file normalize $v]; continue } else { list $o $v }
+}]]
+::tcltest::configure {*}$argv
+set wine [expr {$opt(-winerun) ne ""}]
+set scratch /tmp/kelda-[file rootname [file tail $argv0]]-[pid]
+set root $scratch/root
+set data $scratch/data
+set scm $scratch/scm
+set port [expr {20000 + [pid] % 400 * 100}]
+foreach name [array names env QZ_*] { unset env($name) }
+if {$wine} { set env(LC_ALL) C.UTF-8 } else { set env(QZ_SCM_DIR) $scm }
+# Words put before every program run (to run it as another user, for one).
+set runAs {}
+
+proc writeFile {path text} {
+    file mkdir [file dirname $path]
+    set f [open $path wb]
+    puts -nonewline $f $text
+    close $f
+}
+proc readFile {path} {
+    set f [open $path rb]
+    try { read $f } finally { close $f }
+}
+# A copy of the installed root at dir, with the product settings given.
+proc freshRoot {dir {settings ""}} {
+    file delete -force $dir
+    file copy $::opt(-root) $dir
+    writeFile $dir/etc/qz.tcl "set qz.kelda.firstmonport $::port\n$settings"
+}
+file delete -force $scratch
+file mkdir $scratch
+freshRoot $root
+
+# Runs a program; answers {status output}, the output decoded from UTF-8 with Unix line ends,
+# or {status output stderr} when there was any. Under Wine every line must end CR LF.
+proc run {args} {
+    set cmd [list {*}$::runAs {*}$args]
+    if {$::wine} {
+        set cmd [list $::opt(-winerun) --default-prefix $::winePrefix {*}$args]
+    } elseif {[info exists ::env(KELDA_VALGRIND)] && $::env(KELDA_VALGRIND) ne ""} {
+        # Errors and leaks of the program's own end the run with status 99.
+        set cmd [list {*}$::runAs valgrind -q --error-exitcode=99 --leak-check=full \
+            --errors-for-leak-kinds=definite --log-file=$::scratch/valgrind.%p.txt {*}$args]
+    }
+    set chan [open |[list {*}$cmd 2> $::scratch/stderr.txt] r]
+    fconfigure $chan -translation binary -blocking 0
+    # Read in the event loop, so that the servers a test runs in this process keep serving.
+    set ::output ""
+    fileevent $chan readable [list apply {{chan} {
+        append ::output [read $chan]
+        if {[eof $chan]} { set ::done 1 }
+    }} $chan]
+    vwait ::done
+    fconfigure $chan -blocking 1
+    set status 0
+    if {[catch {close $chan} - options]} { set status [lindex [dict get $options -errorcode] 2] }
+    set out $::output
+    if {$::wine && [regexp {(^|[^\r])\n} $out]} { return [list $status "bare LF: $out"] }
+    set out [encoding convertfrom utf-8 [string map {\r\n \n} $out]]
+    set err [readFile $::scratch/stderr.txt]
+    expr {$err eq "" ? [list $status $out] : [list $status $out $err]}
+}
+# ROOT/bin/kelda, or that of the root given with -bin ROOT.
+proc kelda {args} {
+    set bin $::root
+    if {[lindex $args 0] eq "-bin"} { set args [lassign $args - bin] }
+    run $bin/bin/kelda[expr {$::wine ? ".exe" : ""}] {*}$args
+}
+if {$wine} {
+    # A prefix of the file's own; one Wine session for the whole file, since a session that
+    # starts anew boots anew and a boot starts every automatic service behind the tests' backs.
+    set winePrefix [expr {$opt(-wineprefix) ne "" ? "$opt(-wineprefix)-tests" : "$scratch/prefix"}]
+    file delete -force $winePrefix
+    run cmd.exe /c exit 0
+    exec env WINEPREFIX=$winePrefix wineserver -p &
+}
+
+# The texts that many tests compare against.
+proc welcome {r} {
+    return "kelda 7.0(0) - proxy server instance administration\nProduct root: $r\n\n"
+}
+set welcome [welcome [expr {$wine ? "Z:$root" : $root}]]
+set configFailure "Cannot load server configuration.  There may be a syntax error in config.tcl\
+or a variable may be set with an unacceptable value.\n"
+set usage [lindex [kelda] 1]
+# Every comparison with the usage text fails when the tool's own is not one.
+if {![string match "Usage: kelda *" $usage]} { set usage "not the usage text: $usage" }
+source $root/lib/kelda/keldastrings.tcl
+proc msg {name} { msgcat::mc qz.kelda.strings.$name }
+# What the tool answers: the status, then the welcome and a line for each word; %key stands
+# for that catalogue text.
+proc says {status args} {
+    list $status $::welcome[join [lmap w $args {
+        expr {[string index $w 0] eq "%" ? [msg [string range $w 1 end]] : $w}
+    }] \n]\n
+}
+proc datdirs {{r ""}} {
+    set f [expr {$r eq "" ? $::root : $r}]/etc/datdirs.tcl
+    expr {[file exists $f] ? [encoding convertfrom utf-8 [readFile $f]] : "(none)"}
+}
+proc listed {args} { string cat "set qz.instances \[list " {*}[lmap d $args {string cat "{$d} "}] "\]" }
+# A setting as a plain interpreter reads it from a settings file ("" when unset or broken).
+proc settingOf {file name} {
+    set i [interp create]
+    catch {$i eval [readFile $file]}
+    set value [expr {[$i eval info exists $name] ? [$i eval set $name] : ""}]
+    interp delete $i
+    return $value
+}
+# Ends a test file: the exit status says whether every test ran and passed.
+proc finish {} {
+    set failed $::tcltest::numTests(Failed)
+    set total $::tcltest::numTests(Total)
+    cleanupTests
+    if {$::wine} { catch {exec env WINEPREFIX=$::winePrefix wineserver -k} }
+    file delete -force $::scratch
+    exit [expr {$total == 0 || $failed > 0}]
+}
+if {$wine} return
+
+# ---- the POSIX build: the service manager stand-in ----
+# The stand-in's records by name, without those marked for deletion.
+proc services {} {
+    lsort [lmap name [glob -nocomplain -tails -directory $::scm/services *] {
+        if {[string match *.tmp* $name] || [catch {readFile $::scm/services/$name} r] ||
+            [regexp -line {^deleted=1$} $r]} continue
+        set name
+    }]
+}
+proc eventSources {} {
+    set key registry/hklm/system/currentcontrolset/services/eventlog/application
+    lsort [glob -nocomplain -tails -type d -directory $::scm/$key *]
+}
+# {name state pid} of every service in the stand-in, and the pid of a running one (else 0).
+proc serviceStates {} {
+    lmap file [lsearch -all -inline -not [glob -nocomplain -directory $::scm/status *] *.tmp*] {
+        if {[catch {readFile $file} text]} continue
+        list [file tail $file] [lindex $text 0] [lindex $text 4]
+    }
+}
+proc servicePid {name} {
+    set s [lsearch -inline -index 0 [serviceStates] $name]
+    expr {[lindex $s 1] == 4 ? [lindex $s 2] : 0}
+}
+proc instances {args} { foreach n $args { kelda create $::data/$n $n } }
+# Takes down whatever a test left: every instance, service process and the stand-in's state.
+proc tidy {{settings ""}} {
+    kelda stop all
+    kelda remove all removedata
+    foreach s [serviceStates] { if {[lindex $s 1] != 1} { catch {exec kill [lindex $s 2]} } }
+    file delete -force $::data $::root/etc $::scm
+    file mkdir $::data
+    writeFile $::root/etc/qz.tcl \
+        "set qz.kelda.firstmonport $::port\nset qz.kelda.winservicecreatetries 9\n$settings"
+}
+tidy
