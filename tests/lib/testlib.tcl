@@ -149,6 +149,15 @@ proc serviceStates {} {
         list [file tail $file] [lindex $text 0] [lindex $text 4]
     }
 }
+# Signals one process. A pid of 0 (a status written before its process was known) would signal
+# the whole process group, the test runner's own included: such a pid is left alone.
+proc killProcess {pid {signal TERM}} {
+    if {[string is integer -strict $pid] && $pid > 0} { catch {exec kill -$signal $pid} }
+}
+# The monitor port an instance's config.tcl names.
+proc monitorPort {dir} {
+    lindex [regexp -inline {monoamport (\d+)} [readFile $dir/config.tcl]] 1
+}
 proc servicePid {name} {
     set s [lsearch -inline -index 0 [serviceStates] $name]
     expr {[lindex $s 1] == 4 ? [lindex $s 2] : 0}
@@ -158,7 +167,7 @@ proc instances {args} { foreach n $args { kelda create $::data/$n $n } }
 proc tidy {{settings ""}} {
     kelda stop all
     kelda remove all removedata
-    foreach s [serviceStates] { if {[lindex $s 1] != 1} { catch {exec kill [lindex $s 2]} } }
+    foreach s [serviceStates] { if {[lindex $s 1] != 1} { killProcess [lindex $s 2] } }
     file delete -force $::data $::root/etc $::scm
     file mkdir $::data
     writeFile $::root/etc/qz.tcl \
