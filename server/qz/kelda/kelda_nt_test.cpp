@@ -39,12 +39,12 @@ class ServiceLayer : public ::testing::Test {
   // "!Op=5" every call of Op failing with 5, "err=5" the last-error value, "tick=N" the clock,
   // "start=4" the state a start leaves, "q=state/checkpoint/hint" the next status a query
   // reports, "c=..." the one the stop control reports, "tries=" and "delay=" the settings.
-  void prepare(const std::string& spec) {
+  void prepare(const std::string& scene) {
     qz::eval("unset -nocomplain qz.kelda.winservicecreatetries qz.kelda.restartdelay");
     fake_ = FakePlatform();
     resetWindowsServiceGlobalsForTesting();
     keldatest::writeFile(root_.logFile(), "");
-    std::istringstream words(spec);
+    std::istringstream words(scene);
     for (std::string w; words >> w;) {
       size_t eq = w.find('=');
       std::string name = w.substr(0, eq), value = eq == std::string::npos ? "" : w.substr(eq + 1);
