@@ -72,10 +72,12 @@ int createCmd(int argc, const char** argv) {
         "set tmp \"\\\"[file join ${qz.rootdir} bin mon]\\\" -service -datdir "
         "\\\"${qz.datdir}\\\" mon.tcl\"");
     std::string baseName = qz::getVarStr("qz.servicenameident", "qzproxyserver");
-    refuseNamesOutsideCodePage({baseName.c_str(), commandLine.c_str(), argc > 2 ? argv[2] : nullptr,
-                                argc > 3 ? argv[3] : nullptr, argc > 4 ? argv[4] : nullptr});
-    qzCreateService(baseName.c_str(), argc > 2 ? argv[2] : nullptr, commandLine.c_str(),
-                    argc > 3 ? argv[3] : nullptr, argc > 4 ? argv[4] : nullptr);
+    // A word that is not given is passed as null, not as an empty text.
+    const char* display = argc > 2 ? argv[2] : nullptr;
+    const char* account = argc > 3 ? argv[3] : nullptr;
+    const char* password = argc > 4 ? argv[4] : nullptr;
+    refuseNamesOutsideCodePage({baseName.c_str(), commandLine.c_str(), display, account, password});
+    qzCreateService(baseName.c_str(), display, commandLine.c_str(), account, password);
 
     std::string created;
     try {
