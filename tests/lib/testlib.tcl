@@ -13,7 +13,8 @@ set argv [concat {*}[lmap {o v} $argv {
 ::tcltest::configure {*}$argv
 set wine [expr {$opt(-winerun) ne ""}]
 set scratch /tmp/kelda-[file rootname [file tail $argv0]]-[pid]
-set root $scratch/root
+# Under Wine the root's name is outside ASCII (within the ANSI code page 1252).
+set root $scratch/[expr {$wine ? "prod\u00fcct" : "root"}]
 set data $scratch/data
 set scm $scratch/scm
 set port [expr {20000 + [pid] % 400 * 100}]
@@ -153,10 +154,6 @@ proc serviceStates {} {
 # the whole process group, the test runner's own included: such a pid is left alone.
 proc killProcess {pid {signal TERM}} {
     if {[string is integer -strict $pid] && $pid > 0} { catch {exec kill -$signal $pid} }
-}
-# The monitor port an instance's config.tcl names.
-proc monitorPort {dir} {
-    lindex [regexp -inline {monoamport (\d+)} [readFile $dir/config.tcl]] 1
 }
 proc servicePid {name} {
     set s [lsearch -inline -index 0 [serviceStates] $name]
