@@ -155,16 +155,25 @@ proc serviceStates {} {
 proc killProcess {pid {signal TERM}} {
     if {[string is integer -strict $pid] && $pid > 0} { catch {exec kill -$signal $pid} }
 }
+# The processes this file's stand-in started (services and their restart supervisors): those
+# with its state directory in their environment.
+proc standInProcesses {} {
+    lmap f [glob -nocomplain /proc/\[0-9\]*/environ] {
+        if {[catch {readFile $f} e] || "QZ_SCM_DIR=$::scm" ni [split $e \0]} continue
+        lindex [file split $f] 2
+    }
+}
 proc servicePid {name} {
     set s [lsearch -inline -index 0 [serviceStates] $name]
     expr {[lindex $s 1] == 4 ? [lindex $s 2] : 0}
 }
 proc instances {args} { foreach n $args { kelda create $::data/$n $n } }
-# Takes down whatever a test left: every instance, service process and the stand-in's state.
+# Takes down whatever a test left: the stand-in's processes and state, the instances' data.
 proc tidy {{settings ""}} {
-    kelda stop all
-    kelda remove all removedata
-    foreach s [serviceStates] { if {[lindex $s 1] != 1} { killProcess [lindex $s 2] } }
+    for {set i 0} {$i < 50 && [set pids [standInProcesses]] ne ""} {incr i} {
+        foreach pid $pids { killProcess $pid KILL }
+        after 20
+    }
     file delete -force $::data $::root/etc $::scm
     file mkdir $::data
     writeFile $::root/etc/qz.tcl \
