@@ -37,8 +37,7 @@ class ScratchRoot {
     fs::create_directories(at("lib/kelda"));
     for (const auto& script :
          *KELDA_SCRIPT_DIR ? fs::directory_iterator(KELDA_SCRIPT_DIR) : fs::directory_iterator())
-      if (script.path().extension() == ".tcl")
-        fs::copy_file(script.path(), at("lib/kelda/" + script.path().filename().string()));
+      fs::copy_file(script.path(), at("lib/kelda/" + script.path().filename().string()));
   }
   ~ScratchRoot() {
     std::error_code ignored;
@@ -54,27 +53,24 @@ class ScratchRoot {
     return text;
   }
   // Starts the framework on this root with these options after -rootdir.
-  void init(std::vector<std::string> options) {
-    words_ = {"kelda", "-rootdir", path_};
-    words_.insert(words_.end(), options.begin(), options.end());
+  void init(std::vector<std::string> words) {
+    words.insert(words.begin(), {"kelda", "-rootdir", path_});
     std::vector<const char*> argv;
-    for (auto& w : words_) argv.push_back(w.c_str());
+    for (auto& w : words) argv.push_back(w.c_str());
     argv.push_back(nullptr);
-    int argc = static_cast<int>(words_.size());
+    int argc = static_cast<int>(words.size());
     qz::init(argc, argv.data());
   }
   // Logging levels 1..logLevel to logFile(), with the catalogue and the tool's procedures.
-  void start(int logLevel = 3) {
+  void start(int logLevel) {
     init({"-loglevel", std::to_string(logLevel), "-logfile", logFile()});
-    const char* scripts[] = {nullptr, "keldastrings.tcl", "kelda.tcl", nullptr};
+    const char* scripts[] = {"keldastrings.tcl", "kelda.tcl", nullptr};
     qz::setScriptDir("lib/kelda");
-    qz::evalScript(1, scripts);
+    qz::evalScript(0, scripts);
   }
-  static int shell(const std::string& command) { return std::system(command.c_str()); }
 
  private:
   std::string path_ = "/";  // exists: the loop makes a new one
-  std::vector<std::string> words_;
 };
 
 }  // namespace qztest

@@ -1,5 +1,6 @@
-// Fuzz target: the instance list. Entries of the characters a data directory may hold are
-// written to datdirs.tcl, one line, and read back unchanged (empty entries dropped).
+// Fuzz target: the instance list. Entries of the characters a data directory may hold, one a
+// line of the input, are written to datdirs.tcl as its one line and read back unchanged
+// (empty entries dropped).
 
 #include <cstdint>
 #include <cstdio>
@@ -9,27 +10,26 @@
 #include <vector>
 
 #include "keldareg.h"
-#include "keldatest.h"
+#include "qztest.h"
 
 namespace {
-
-keldatest::ScratchRoot* root = nullptr;
 
 // Not Tcl's quoting, substitution or glob characters, nor controls (Windows forbids them).
 bool allowed(unsigned char c) {
   return c >= 0x20 && std::strchr("$[\"{}\\*?", c) == nullptr;
 }
 
-[[noreturn]] void broken(const char* what, const std::string& detail) {
-  std::fprintf(stderr, "%s: %s\n", what, detail.c_str());
+[[noreturn]] void broken(const char* what, const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", what, text.c_str());
   std::abort();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static qztest::ScratchRoot* root = nullptr;
   if (root == nullptr) {
-    root = new keldatest::ScratchRoot;
+    root = new qztest::ScratchRoot;
     root->start(0);
   }
   std::vector<std::string> entries(1);
@@ -45,24 +45,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   qz::eval("set qz.instances {}");
+  std::vector<std::string> kept;
+  std::string line = "set qz.instances [list ";
   for (const std::string& e : entries) {
     qz::setVarStr("fuzz.entry", e.c_str());
     qz::eval("lappend qz.instances ${fuzz.entry}");
+    if (e.empty()) continue;
+    kept.push_back(e);
+    line += "{" + e + "} ";
   }
-  std::vector<std::string> kept;
-  for (const std::string& e : entries)
-    if (!e.empty()) kept.push_back(e);
   writeDatdirs();
-
-  std::string text = keldatest::readFile(root->at("etc/datdirs.tcl"));
-  const std::string head = "set qz.instances [list ";
-  if (text.compare(0, head.size(), head) != 0 || text.back() != ']')
-    broken("not the list line", text);
-
+  std::string text = qztest::readFile(root->at("etc/datdirs.tcl"));
+  if (text != line + "]") broken("not the list line", text);
   qz::eval("unset qz.instances");
   qz::evalFile("datdirs.tcl");
-  if (instanceCount() != static_cast<int>(kept.size())) broken("count differs", text);
-  for (size_t i = 0; i < kept.size(); ++i)
-    if (instanceAt(static_cast<int>(i)) != kept[i]) broken("entry differs", text);
+  bool same = instanceCount() == static_cast<int>(kept.size());
+  for (size_t i = 0; same && i < kept.size(); ++i)
+    same = instanceAt(static_cast<int>(i)) == kept[i];
+  if (!same) broken("the list read back differs", text);
   return 0;
 }

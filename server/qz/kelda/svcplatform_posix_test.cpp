@@ -5,9 +5,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
-#include "keldatest.h"
+#include "qztest.h"
 #include "svcspawn_posix.h"
 
 namespace {
@@ -53,7 +54,7 @@ class Substitute : public ::testing::Test {
     return s;
   }
 
-  keldatest::ScratchRoot root_;
+  qztest::ScratchRoot root_;
   ScopedServiceHandle manager_;
 };
 
@@ -109,9 +110,7 @@ TEST_F(Substitute, RefusalsCarryTheWindowsValues) {
             ERROR_INVALID_HANDLE);
   EXPECT_EQ(refused(os().RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\None", &key) == 0),
             ERROR_FILE_NOT_FOUND);
-  ASSERT_EQ(os().RegCreateKeyA(HKEY_LOCAL_MACHINE, "System\\Some\\Key", &key), 0);
-  EXPECT_EQ(os().RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\SOME"), 5);  // it has a subkey
-  ASSERT_EQ(keldatest::ScratchRoot::shell("mkdir -p " + root_.at("locked/lock")), 0);
+  ASSERT_TRUE(std::filesystem::create_directories(root_.at("locked/lock")));
   setenv("QZ_SCM_DIR", root_.at("locked").c_str(), 1);
   EXPECT_EQ(refused(os().OpenServiceA(manager_.get(), "missing", 0)),
             ERROR_SERVICE_DATABASE_LOCKED);
