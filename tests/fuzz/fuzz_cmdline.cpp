@@ -1,10 +1,8 @@
 // Fuzz target: the command line. An input split at its zero bytes into up to seven words goes
 // to keldaMain on a scratch root listing two instances, with the scripted service manager.
 // Every input must end in the usage or welcome text, a reported error or a completed command,
-// with no handle left open; nothing may crash, hang or trip a sanitizer. The tool evaluates
-// its first word as Tcl, so the words keep to an administrator's (no "[" or "}", paths below
-// the scratch directory), and a sandbox loaded by etc/kelda.tcl lets the command text call
-// only the tool's commands, with data directories below the scratch directory.
+// with no handle left open, and nothing may crash, hang or trip a sanitizer. The words keep to
+// an administrator's, and a sandbox lets the command text (Tcl) call only the tool's commands.
 
 #include <fcntl.h>
 #include <tcl.h>
@@ -35,34 +33,6 @@ const std::string kStartupFailure =
     "Cannot load server configuration.  There may be a syntax error in config.tcl or a variable "
     "may be set with an unacceptable value.\n";
 
-// A data directory the sandbox lets through: relative, not above the scratch directory, and
-// without controls or the characters the tool refuses.
-bool supported(const char* d) {
-  if (*d == '/' || *d == '\\' || *d == '~' || std::strstr(d, "..") != nullptr) return false;
-  for (; *d != '\0'; ++d)
-    if (static_cast<unsigned char>(*d) < 0x20 || std::strchr("$[]\"{}*?", *d) != nullptr)
-      return false;
-  return true;
-}
-
-// Runs before every command that the command text itself calls (level 1).
-int sandbox(ClientData, Tcl_Interp* ip, int, const char*, Tcl_Command, int objc,
-            Tcl_Obj* const objv[]) {
-  static const std::set<std::string> allowed = {
-      "create", "remove",       "start",     "stop",         "status",
-      "cmd",    "displayUsage", "instances", "formatStatus", "displayWelcomeText"};
-  std::string name = Tcl_GetString(objv[0]);
-  bool datadir = (name == "create" || name == "remove") && objc > 1;
-  if (allowed.count(name) != 0 && (!datadir || supported(Tcl_GetString(objv[1])))) return TCL_OK;
-  Tcl_SetObjResult(ip, Tcl_NewStringObj("not allowed in the fuzz sandbox", -1));
-  return TCL_ERROR;
-}
-
-int sandboxInit(Tcl_Interp* ip) {
-  Tcl_CreateObjTrace(ip, 1, TCL_ALLOW_INLINE_COMPILATION, sandbox, nullptr, nullptr);
-  return TCL_OK;
-}
-
 // An administrator's word: no "[" or "}", and no path that leads out of the scratch directory.
 std::string defused(const std::string& word) {
   std::string out;
@@ -72,6 +42,26 @@ std::string defused(const std::string& word) {
   for (size_t at = out.find(".."); at != std::string::npos; at = out.find("..", at))
     out[at + 1] = '_';
   return out;
+}
+
+// Runs before every command that the command text itself calls (level 1): the tool's own,
+// with data directories that an administrator's word could hold.
+int sandbox(ClientData, Tcl_Interp* ip, int, const char*, Tcl_Command, int objc,
+            Tcl_Obj* const objv[]) {
+  static const std::set<std::string> allowed = {
+      "create", "remove",       "start",     "stop",         "status",
+      "cmd",    "displayUsage", "instances", "formatStatus", "displayWelcomeText"};
+  std::string name = Tcl_GetString(objv[0]);
+  std::string datadir =
+      (name == "create" || name == "remove") && objc > 1 ? Tcl_GetString(objv[1]) : "";
+  if (allowed.count(name) != 0 && defused(datadir) == datadir) return TCL_OK;
+  Tcl_SetObjResult(ip, Tcl_NewStringObj("not allowed in the fuzz sandbox", -1));
+  return TCL_ERROR;
+}
+
+int sandboxInit(Tcl_Interp* ip) {
+  Tcl_CreateObjTrace(ip, 1, TCL_ALLOW_INLINE_COMPILATION, sandbox, nullptr, nullptr);
+  return TCL_OK;
 }
 
 // The scratch root, and in its work directory (the current one during a run) two listed
@@ -89,56 +79,48 @@ struct Setting {
                       "source [file join ${qz.rootdir} lib kelda kelda.tcl]\n"
                       "load {} Fuzzsandbox\n");
     setenv("QZ_ROOTDIR", root.path().c_str(), 1);
-    setenv("QZ_LOGFILE", root.logFile().c_str(), 1);
-    unsetenv("QZ_DATDIR");
-    unsetenv("QZ_LOGLEVEL");
+    for (const char* name : {"QZ_DATDIR", "QZ_LOGLEVEL", "QZ_LOGFILE"}) unsetenv(name);
     Tcl_StaticPackage(nullptr, "Fuzzsandbox", sandboxInit, nullptr);
     winsvc::setPlatform(&platform);
   }
 
   void reset() {
     std::filesystem::remove_all(work);
-    qztest::writeFile(root.logFile(), "");
+    qztest::writeFile(root.at("log/kelda.log"), "");
     platform = winsvc::FakePlatform();
     resetWindowsServiceGlobalsForTesting();
-    std::string list = "set qz.instances [list ";
     for (int i = 0; i < 2; ++i) {
-      std::string dir = i == 0 ? "data/one" : "data/two";
+      std::string dir = work + (i == 0 ? "/data/one/" : "/data/two/");
       std::string service = i == 0 ? "qzproxyserver" : "qzproxyserver1";
-      std::filesystem::create_directories(work + "/" + dir);
-      qztest::writeFile(work + "/" + dir + "/config.tcl",
-                        "set qz.servicename " + service +
-                            "\nset qz.kelda.monoamname 127.0.0.1\nset qz.kelda.monoamport " +
-                            std::to_string(61400 + i) + "\n");
-      qztest::writeFile(work + "/" + dir + "/.kelda-files", "directory config.tcl\n");
-      platform.services[service].state = i == 0 ? winsvc::SERVICE_RUNNING : winsvc::SERVICE_STOPPED;
+      std::filesystem::create_directories(dir);
+      qztest::writeFile(dir + "config.tcl", "set qz.servicename " + service +
+                                                "\nset qz.kelda.monoamname 127.0.0.1\n"
+                                                "set qz.kelda.monoamport " +
+                                                std::to_string(61400 + i));
+      qztest::writeFile(dir + ".kelda-files", "directory config.tcl\n");
+      platform.services[service] = i == 0 ? winsvc::SERVICE_RUNNING : winsvc::SERVICE_STOPPED;
       platform.keys.insert("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" +
                            service);
-      list += "{" + dir + "} ";
     }
-    qztest::writeFile(root.at("etc/datdirs.tcl"), list + "]");
+    qztest::writeFile(root.at("etc/datdirs.tcl"), "set qz.instances [list {data/one} {data/two} ]");
   }
 };
 
-// What is wrong with the outcome of a run, or null.
+// What is wrong with the outcome of a run, or null. A reported error ends the output on a line
+// of its own: "Caught error processing arguments - <its text>.", or without the text for what
+// was not a qz::X (a failure too, but for the end of the process that keldaExit stands for).
 const char* fault(int status, const std::string& out) {
-  auto endsWith = [&out](const std::string& end) {
-    return out.size() >= end.size() && out.compare(out.size() - end.size(), end.size(), end) == 0;
-  };
-  if (exitStatus != 0)  // the unwinding that stands in for the end reaches keldaMain's last handler
-    return exitStatus == -1 && status == -1 && endsWith(kCaught + ".")
-               ? nullptr
-               : "a command's end went astray";
-  if (status == 0)
-    return out.compare(0, 13, "Usage: kelda ") == 0 ||
-                   out.compare(0, kWelcome.size(), kWelcome) == 0
-               ? nullptr
-               : "status 0 without the usage or the welcome text";
-  if (status != -1) return "an exit status other than 0 and -1";
-  // A failure that was not a qz::X ends in the plain line, and is one too.
-  size_t at = out.rfind(kCaught + " - ");
-  bool reported = at != std::string::npos && (at == 0 || out[at - 1] == '\n') && endsWith(".");
-  return out == kStartupFailure || reported ? nullptr : "status -1 without a reported error";
+  size_t at = out.rfind(kCaught);
+  bool own = at != std::string::npos && (at == 0 || out[at - 1] == '\n') && out.back() == '.';
+  std::string report = own ? out.substr(at + kCaught.size()) : "";
+  if (exitStatus != 0 && (exitStatus != -1 || status != -1 || report != "."))
+    return "a command's end went astray";
+  if (status == 0 && out.rfind("Usage: kelda ", 0) != 0 && out.rfind(kWelcome, 0) != 0)
+    return "status 0 without the usage or the welcome text";
+  if (status != 0 && status != -1) return "an exit status other than 0 and -1";
+  if (status == -1 && exitStatus == 0 && out != kStartupFailure && report.rfind(" - ", 0) != 0)
+    return "status -1 without a reported error";
+  return nullptr;
 }
 
 }  // namespace

@@ -17,20 +17,16 @@ namespace winsvc {
 
 class FakePlatform : public Platform {
  public:
-  struct Service {
-    DWORD state = SERVICE_STOPPED;
-    // "<account>|<password, or ->" when created here, and the failure actions:
-    // "reset <seconds>:", then " <type>/<delay>" per action.
-    std::string created, failureActions;
-  };
-  std::map<std::string, Service> services;
+  std::map<std::string, DWORD> services;  // name -> state
+  // name -> "reset <seconds>:", then " <type>/<delay>" per action
+  std::map<std::string, std::string> failureActions;
   std::set<std::string> keys;  // registry keys below HKEY_LOCAL_MACHINE
-  // What successive QueryServiceStatus calls report (then the state, a pending one resolved).
+  // What successive QueryServiceStatus calls report (then the state).
   std::deque<SERVICE_STATUS> queries;
   DWORD tick = 0, lastError = 0, failError = 0;
   size_t failNumber = 0;                 // this call (1 = the first) fails with failError
   std::map<std::string, DWORD> failAll;  // every call of an operation fails with its value
-  std::vector<std::string> calls;        // opens and creates as "<call> <name> <access in hex>"
+  std::vector<std::string> calls;  // opens as "<call> <name> <access>", creates with account|pw
   std::vector<DWORD> sleeps;
   int openHandles() const { return static_cast<int>(open_.size()); }
 
@@ -45,16 +41,17 @@ class FakePlatform : public Platform {
   SC_HANDLE CreateServiceA(SC_HANDLE, const char* name, const char*, DWORD access, DWORD, DWORD,
                            DWORD, const char*, const char*, DWORD*, const char*,
                            const char* account, const char* password) override {
-    if (fails("CreateServiceA", name, access)) return nullptr;
+    std::string as = std::string(account) + "|" + (password != nullptr ? password : "-");
+    if (fails("CreateServiceA", std::string(name) + " " + as, access)) return nullptr;
     if (services.count(name) != 0) return refuse(ERROR_SERVICE_EXISTS), nullptr;
-    services[name].created = std::string(account) + "|" + (password != nullptr ? password : "-");
+    services[name] = SERVICE_STOPPED;
     return open<SC_HANDLE>(name);
   }
   BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD level, void* info) override {
     if (fails("ChangeServiceConfig2A")) return 0;
     if (level != SERVICE_CONFIG_FAILURE_ACTIONS) return 1;  // the description
     const auto* failure = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
-    std::string& actions = services[open_.at(service)].failureActions;
+    std::string& actions = failureActions[open_.at(service)];
     actions = "reset " + std::to_string(failure->dwResetPeriod) + ":";
     for (DWORD i = 0; i < failure->cActions; ++i)
       actions += " " + std::to_string(failure->lpsaActions[i].Type) + "/" +
@@ -63,28 +60,25 @@ class FakePlatform : public Platform {
   }
   BOOL StartServiceA(SC_HANDLE service, DWORD, const char**) override {
     if (fails("StartServiceA")) return 0;
-    Service& s = services[open_.at(service)];
-    if (s.state != SERVICE_STOPPED) return refuse(ERROR_SERVICE_ALREADY_RUNNING), 0;
-    s.state = SERVICE_START_PENDING;
+    DWORD& state = services[open_.at(service)];
+    if (state != SERVICE_STOPPED) return refuse(ERROR_SERVICE_ALREADY_RUNNING), 0;
+    state = SERVICE_RUNNING;  // at the next query
     return 1;
   }
   BOOL ControlService(SC_HANDLE service, DWORD, SERVICE_STATUS* status) override {
     if (fails("ControlService")) return 0;
-    Service& s = services[open_.at(service)];
-    if (s.state == SERVICE_STOPPED) return refuse(ERROR_SERVICE_NOT_ACTIVE), 0;
-    s.state = SERVICE_STOP_PENDING;
-    *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, s.state, 0, 0, 0, 0, 0};
+    DWORD& state = services[open_.at(service)];
+    if (state == SERVICE_STOPPED) return refuse(ERROR_SERVICE_NOT_ACTIVE), 0;
+    state = SERVICE_STOPPED;  // at the next query
+    *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOP_PENDING, 0, 0, 0, 0, 0};
     return 1;
   }
   BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) override {
     if (fails("QueryServiceStatus")) return 0;
-    Service& s = services[open_.at(service)];
-    DWORD resolved = s.state == SERVICE_START_PENDING  ? SERVICE_RUNNING
-                     : s.state == SERVICE_STOP_PENDING ? SERVICE_STOPPED
-                                                       : s.state;
-    *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, resolved, 0, 0, 0, 0, 0};
+    DWORD& state = services[open_.at(service)];
+    *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, state, 0, 0, 0, 0, 0};
     if (!queries.empty()) *status = queries.front(), queries.pop_front();
-    s.state = status->dwCurrentState;
+    state = status->dwCurrentState;
     return 1;
   }
   BOOL DeleteService(SC_HANDLE service) override {

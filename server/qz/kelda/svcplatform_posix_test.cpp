@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "qztest.h"
 #include "svcspawn_posix.h"
@@ -17,10 +18,7 @@ using namespace winsvc;
 namespace scm = qz::scm;
 
 TEST(CommandLine, SplitsAsWindowsProgramsDo) {
-  const struct {
-    const char* line;
-    std::vector<std::string> words;
-  } cases[] = {
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
       {"", {}},
       {"  a \t b  ", {"a", "b"}},
       {"\"/p q/x\" -d \"\"", {"/p q/x", "-d", ""}},
@@ -30,7 +28,7 @@ TEST(CommandLine, SplitsAsWindowsProgramsDo) {
       {"\\\"a \\\\\\\"b", {"\"a", "\\\"b"}},  // 2n+1: n backslashes and a literal quote
       {"\"open to the end", {"open to the end"}},
   };
-  for (const auto& c : cases) EXPECT_EQ(splitCommandLine(c.line), c.words) << c.line;
+  for (const auto& c : cases) EXPECT_EQ(splitCommandLine(c.first), c.second) << c.first;
 }
 
 class Substitute : public ::testing::Test {
@@ -40,7 +38,6 @@ class Substitute : public ::testing::Test {
     manager_.reset(os().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(manager_);
   }
-  void TearDown() override { unsetenv("QZ_SCM_DIR"); }
 
   static Platform& os() { return realPlatform(); }
   SC_HANDLE create(const char* name, const char* commandLine, const char* account = nullptr) {
