@@ -13,11 +13,10 @@
 #include "qztest.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static qztest::ScratchRoot* root = nullptr;
-  if (root == nullptr) {
-    root = new qztest::ScratchRoot;
-    root->start(0);
-  }
+  struct Root : qztest::ScratchRoot {  // the framework on a scratch root, for the whole run
+    Root() { start(0); }
+  };
+  static Root root;
   std::vector<std::string> entries(1);
   for (size_t i = 0; i < size && entries.size() <= 64; ++i) {
     if (data[i] == '\n') {
@@ -39,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::string kept = qz::eval("lsearch -all -inline -not -exact ${qz.instances} {}");
   writeDatdirs();
-  std::string text = qztest::readFile(root->at("etc/datdirs.tcl"));
+  std::string text = qztest::readFile(root.at("etc/datdirs.tcl"));
   qz::eval("unset qz.instances");
   qz::evalFile("datdirs.tcl");
   if (text == line + "]" && qz::eval("set qz.instances") == kept) return 0;

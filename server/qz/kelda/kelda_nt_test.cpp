@@ -128,9 +128,8 @@ TEST_F(ServiceLayer, RaiseSitesAndCreateSettings) {
       {"!OpenSCManagerA=5", "stop start", "errorwinservman 5,errorwinservman 5 | | 0",
        " exception initWindowsServiceGlobals:Xkelda( \"qz.kelda.strings.errorwinservman\", "
        "winErrorCode ) thrown at server/qz/kelda/kelda_nt."},
-      // Create probes numbered names up to qz.kelda.winservicecreatetries and gives the service
-      // its failure actions: restarts after the configured delay (none for 0 or less), the
-      // count reset after a day; a refusal is logged and does not fail the create.
+      // Create gives the service its failure actions: restarts after qz.kelda.restartdelay
+      // (none for 0 or less), the count reset after a day; a refusal is logged, not raised.
       {"", "create", "- 0 | svc" + actions + " ev:svc | 1", ""},
       // Zero tries: the base name is probed, never created; the failed probe's value is carried.
       {"tries=0", "create", "createservererrorwin 1060 | | 1", ""},
@@ -161,7 +160,7 @@ TEST_F(ServiceLayer, RaiseSitesAndCreateSettings) {
 
 // The polling clock: pauses of a tenth of the wait hint within 1 and 10 s, a wait that lasts
 // while the checkpoint advances and ends when it stalls beyond the hint (keeping the code).
-TEST_F(ServiceLayer, PollingWhileAStartIsPending) {
+TEST_F(ServiceLayer, PollingWhileAStartOrStopIsPending) {
   std::string advancing = "svc q=2/0/0", fifty;
   for (int i = 1; i <= 50; ++i) advancing += " q=2/" + std::to_string(i) + "/0";
   for (int i = 0; i < 51; ++i) fifty += " 1000";

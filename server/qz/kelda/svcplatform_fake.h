@@ -26,7 +26,7 @@ class FakePlatform : public Platform {
   DWORD tick = 0, lastError = 0, failError = 0;
   size_t failNumber = 0;                 // this call (1 = the first) fails with failError
   std::map<std::string, DWORD> failAll;  // every call of an operation fails with its value
-  std::vector<std::string> calls;  // opens as "<call> <name> <access>", creates with account|pw
+  std::vector<std::string> calls;        // every call; opens and creates with name and hex access
   std::vector<DWORD> sleeps;
   int openHandles() const { return static_cast<int>(open_.size()); }
 
@@ -41,8 +41,9 @@ class FakePlatform : public Platform {
   SC_HANDLE CreateServiceA(SC_HANDLE, const char* name, const char*, DWORD access, DWORD, DWORD,
                            DWORD, const char*, const char*, DWORD*, const char*,
                            const char* account, const char* password) override {
-    std::string as = std::string(account) + "|" + (password != nullptr ? password : "-");
-    if (fails("CreateServiceA", std::string(name) + " " + as, access)) return nullptr;
+    std::string nameAndAccount =
+        std::string(name) + " " + account + "|" + (password != nullptr ? password : "-");
+    if (fails("CreateServiceA", nameAndAccount, access)) return nullptr;
     if (services.count(name) != 0) return refuse(ERROR_SERVICE_EXISTS), nullptr;
     services[name] = SERVICE_STOPPED;
     return open<SC_HANDLE>(name);
