@@ -4,9 +4,7 @@
 // with no handle left open, and nothing may crash, hang or trip a sanitizer. The words keep to
 // an administrator's, and a sandbox lets the command text (Tcl) call only the tool's commands.
 
-#include <fcntl.h>
 #include <tcl.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -150,11 +148,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   exitStatus = 0;
   // Relative data directories land in the scratch directory; the fuzzer's own relative paths
   // work again afterwards.
-  int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (home < 0 || chdir(setting.work.c_str()) != 0) std::abort();
+  std::filesystem::path home = std::filesystem::current_path();
+  std::filesystem::current_path(setting.work);
   int status = keldaMain(static_cast<int>(words.size()), argv.data());
-  if (fchdir(home) != 0) std::abort();
-  close(home);
+  std::filesystem::current_path(home);
   std::fflush(stdout);
   std::string out = qztest::readFile(setting.outFile);
   const char* wrong = fault(status, out);

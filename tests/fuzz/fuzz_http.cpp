@@ -14,12 +14,15 @@ namespace {
 // The bottom of the stack: the bytes in pieces of varying sizes, then the end of the stream.
 class ScriptedAdaptor : public qz::Adaptor {
  public:
-  ScriptedAdaptor(const std::string& bytes, unsigned pick) : bytes_(bytes), pick_(pick) {}
+  ScriptedAdaptor(const std::string& bytes, size_t picked, unsigned pick)
+      : bytes_(bytes), picked_(picked), pick_(pick) {}
   void write(const qz::Buffer&) override {}
   bool read(qz::Buffer& into) override {
     if (offset_ == bytes_.size()) return false;
-    // From 1 byte up, varying from one read to the next; pick 0: 1 MiB at a time.
-    size_t n = pick_ == 0 ? 1u << 20 : 1 + (pick_ * ++reads_ * 2654435761u >> 7) % (pick_ % 64 + 1);
+    // The input in pieces of 1 byte up, varying per read; with pick 0, and the filler, 64 KiB.
+    size_t n = pick_ == 0 || offset_ >= picked_
+                   ? 1u << 16
+                   : 1 + (pick_ * ++reads_ * 2654435761u >> 7) % (pick_ % 64 + 1);
     if (n > bytes_.size() - offset_) n = bytes_.size() - offset_;
     into.append(bytes_.data() + offset_, n);
     offset_ += n;
@@ -28,14 +31,14 @@ class ScriptedAdaptor : public qz::Adaptor {
 
  private:
   const std::string& bytes_;
+  size_t picked_, offset_ = 0;
   unsigned pick_, reads_ = 0;
-  size_t offset_ = 0;
 };
 
 // The body read, "error" for a network error, or what is wrong ("!" first).
-std::string answer(const std::string& bytes, unsigned pick) {
+std::string answer(const std::string& bytes, size_t picked, unsigned pick) {
   qz::Connection connection(qz::net::Socket(), qz::PortAddr("127.0.0.1", "1"), 1000);
-  connection.push(new ScriptedAdaptor(bytes, pick));
+  connection.push(new ScriptedAdaptor(bytes, picked, pick));
   connection.push(new qz::HttpAdaptor(true));
   qz::Buffer body;
   try {
@@ -53,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   std::string bytes(reinterpret_cast<const char*>(data) + 2, size - 2);
   bytes.append(static_cast<size_t>(data[0] & 0x1F) << 20, 'a');
-  std::string pieces = answer(bytes, data[1]), whole = answer(bytes, 0);
+  std::string pieces = answer(bytes, size - 2, data[1]), whole = answer(bytes, size - 2, 0);
   if (pieces[0] != '!' && pieces == whole) return 0;
   std::fprintf(stderr, "%.200s\nread at once: %.200s\n", pieces.c_str(), whole.c_str());
   std::abort();
