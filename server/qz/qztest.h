@@ -1,5 +1,5 @@
-// Test support: a scratch product root (etc/, lib/kelda/ with the tool's scripts where a test
-// has them) in a fresh temporary directory, removed at the end, and the framework on it.
+// Test support: a scratch product root in a fresh temporary directory, removed at the end
+// (etc/, and lib/kelda/ with the scripts of KELDA_SCRIPT_DIR), and the framework on it.
 #pragma once
 
 #include <cstdlib>
@@ -10,10 +10,6 @@
 #include <vector>
 
 #include "qz.h"
-
-#ifndef KELDA_SCRIPT_DIR
-#define KELDA_SCRIPT_DIR ""  // the framework's own tests: no scripts to copy
-#endif
 
 namespace qztest {
 
@@ -33,12 +29,9 @@ class ScratchRoot {
     namespace fs = std::filesystem;
     for (int n = std::rand(); !fs::create_directory(path_); ++n)
       path_ = (fs::temp_directory_path() / ("qz_test." + std::to_string(n))).generic_string();
-    fs::create_directories(at("etc"));
+    fs::create_directory(at("etc"));
     fs::create_directories(at("lib/kelda"));
-    for (const auto& script :
-         *KELDA_SCRIPT_DIR ? fs::directory_iterator(KELDA_SCRIPT_DIR) : fs::directory_iterator())
-      if (script.path().extension() == ".tcl")
-        fs::copy_file(script.path(), at("lib/kelda/" + script.path().filename().string()));
+    if (*KELDA_SCRIPT_DIR) fs::copy(KELDA_SCRIPT_DIR, at("lib/kelda"));
   }
   ~ScratchRoot() {
     std::error_code ignored;
@@ -54,27 +47,23 @@ class ScratchRoot {
     return text;
   }
   // Starts the framework on this root with these options after -rootdir.
-  void init(std::vector<std::string> options) {
-    words_ = {"kelda", "-rootdir", path_};
-    words_.insert(words_.end(), options.begin(), options.end());
-    std::vector<const char*> argv;
-    for (auto& w : words_) argv.push_back(w.c_str());
+  void init(const std::vector<std::string>& words) {
+    std::vector<const char*> argv = {"kelda", "-rootdir", path_.c_str()};
+    for (auto& w : words) argv.push_back(w.c_str());
+    int argc = static_cast<int>(argv.size());
     argv.push_back(nullptr);
-    int argc = static_cast<int>(words_.size());
     qz::init(argc, argv.data());
   }
   // Logging levels 1..logLevel to logFile(), with the catalogue and the tool's procedures.
-  void start(int logLevel = 3) {
+  void start(int logLevel) {
     init({"-loglevel", std::to_string(logLevel), "-logfile", logFile()});
-    const char* scripts[] = {nullptr, "keldastrings.tcl", "kelda.tcl", nullptr};
+    const char* scripts[] = {"keldastrings.tcl", "kelda.tcl", nullptr};
     qz::setScriptDir("lib/kelda");
-    qz::evalScript(1, scripts);
+    qz::evalScript(0, scripts);
   }
-  static int shell(const std::string& command) { return std::system(command.c_str()); }
 
  private:
   std::string path_ = "/";  // exists: the loop makes a new one
-  std::vector<std::string> words_;
 };
 
 }  // namespace qztest

@@ -1,5 +1,6 @@
-// Fuzz target: the instance list. Entries of the characters a data directory may hold are
-// written to datdirs.tcl, one line, and read back unchanged (empty entries dropped).
+// Fuzz target: the instance list. Entries of the characters a data directory may hold, one a
+// line of the input, are written to datdirs.tcl as its one line and read back unchanged
+// (empty entries dropped).
 
 #include <cstdint>
 #include <cstdio>
@@ -9,29 +10,13 @@
 #include <vector>
 
 #include "keldareg.h"
-#include "keldatest.h"
-
-namespace {
-
-keldatest::ScratchRoot* root = nullptr;
-
-// Not Tcl's quoting, substitution or glob characters, nor controls (Windows forbids them).
-bool allowed(unsigned char c) {
-  return c >= 0x20 && std::strchr("$[\"{}\\*?", c) == nullptr;
-}
-
-[[noreturn]] void broken(const char* what, const std::string& detail) {
-  std::fprintf(stderr, "%s: %s\n", what, detail.c_str());
-  std::abort();
-}
-
-}  // namespace
+#include "qztest.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (root == nullptr) {
-    root = new keldatest::ScratchRoot;
-    root->start(0);
-  }
+  struct Root : qztest::ScratchRoot {  // the framework on a scratch root, for the whole run
+    Root() { start(0); }
+  };
+  static Root root;
   std::vector<std::string> entries(1);
   for (size_t i = 0; i < size && entries.size() <= 64; ++i) {
     if (data[i] == '\n') {
@@ -40,29 +25,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // As the framework hands words to the tool: valid UTF-8 (here, each byte as Latin-1).
       entries.back() += static_cast<char>(0xC0 | (data[i] >> 6));
       entries.back() += static_cast<char>(0x80 | (data[i] & 0x3F));
-    } else if (allowed(data[i])) {
+    } else if (data[i] >= 0x20 && std::strchr("$[\"{}\\*?", data[i]) == nullptr) {
+      // No Tcl quoting, substitution or glob character (braces hold any entry), no control.
       entries.back() += static_cast<char>(data[i]);
     }
   }
   qz::eval("set qz.instances {}");
+  std::string line = "set qz.instances [list ";
   for (const std::string& e : entries) {
-    qz::setVarStr("fuzz.entry", e.c_str());
-    qz::eval("lappend qz.instances ${fuzz.entry}");
+    qz::eval(("lappend qz.instances {" + e + "}").c_str());
+    if (!e.empty()) line += "{" + e + "} ";
   }
-  std::vector<std::string> kept;
-  for (const std::string& e : entries)
-    if (!e.empty()) kept.push_back(e);
+  std::string kept = qz::eval("lsearch -all -inline -not -exact ${qz.instances} {}");
   writeDatdirs();
-
-  std::string text = keldatest::readFile(root->at("etc/datdirs.tcl"));
-  const std::string head = "set qz.instances [list ";
-  if (text.compare(0, head.size(), head) != 0 || text.back() != ']')
-    broken("not the list line", text);
-
+  std::string text = qztest::readFile(root.at("etc/datdirs.tcl"));
   qz::eval("unset qz.instances");
   qz::evalFile("datdirs.tcl");
-  if (instanceCount() != static_cast<int>(kept.size())) broken("count differs", text);
-  for (size_t i = 0; i < kept.size(); ++i)
-    if (instanceAt(static_cast<int>(i)) != kept[i]) broken("entry differs", text);
-  return 0;
+  if (text == line + "]" && qz::eval("set qz.instances") == kept) return 0;
+  std::fprintf(stderr, "written or read back otherwise: %s\n", text.c_str());
+  std::abort();
 }

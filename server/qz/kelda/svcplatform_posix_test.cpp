@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <utility>
 
-#include "keldatest.h"
+#include "qztest.h"
 #include "svcspawn_posix.h"
 
 namespace {
@@ -16,10 +18,7 @@ using namespace winsvc;
 namespace scm = qz::scm;
 
 TEST(CommandLine, SplitsAsWindowsProgramsDo) {
-  const struct {
-    const char* line;
-    std::vector<std::string> words;
-  } cases[] = {
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
       {"", {}},
       {"  a \t b  ", {"a", "b"}},
       {"\"/p q/x\" -d \"\"", {"/p q/x", "-d", ""}},
@@ -29,7 +28,7 @@ TEST(CommandLine, SplitsAsWindowsProgramsDo) {
       {"\\\"a \\\\\\\"b", {"\"a", "\\\"b"}},  // 2n+1: n backslashes and a literal quote
       {"\"open to the end", {"open to the end"}},
   };
-  for (const auto& c : cases) EXPECT_EQ(splitCommandLine(c.line), c.words) << c.line;
+  for (const auto& c : cases) EXPECT_EQ(splitCommandLine(c.first), c.second) << c.first;
 }
 
 class Substitute : public ::testing::Test {
@@ -39,7 +38,6 @@ class Substitute : public ::testing::Test {
     manager_.reset(os().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(manager_);
   }
-  void TearDown() override { unsetenv("QZ_SCM_DIR"); }
 
   static Platform& os() { return realPlatform(); }
   SC_HANDLE create(const char* name, const char* commandLine, const char* account = nullptr) {
@@ -53,7 +51,7 @@ class Substitute : public ::testing::Test {
     return s;
   }
 
-  keldatest::ScratchRoot root_;
+  qztest::ScratchRoot root_;
   ScopedServiceHandle manager_;
 };
 
@@ -109,9 +107,7 @@ TEST_F(Substitute, RefusalsCarryTheWindowsValues) {
             ERROR_INVALID_HANDLE);
   EXPECT_EQ(refused(os().RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\None", &key) == 0),
             ERROR_FILE_NOT_FOUND);
-  ASSERT_EQ(os().RegCreateKeyA(HKEY_LOCAL_MACHINE, "System\\Some\\Key", &key), 0);
-  EXPECT_EQ(os().RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\SOME"), 5);  // it has a subkey
-  ASSERT_EQ(keldatest::ScratchRoot::shell("mkdir -p " + root_.at("locked/lock")), 0);
+  ASSERT_TRUE(std::filesystem::create_directories(root_.at("locked/lock")));
   setenv("QZ_SCM_DIR", root_.at("locked").c_str(), 1);
   EXPECT_EQ(refused(os().OpenServiceA(manager_.get(), "missing", 0)),
             ERROR_SERVICE_DATABASE_LOCKED);
