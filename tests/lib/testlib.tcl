@@ -150,11 +150,6 @@ proc serviceStates {} {
         list [file tail $file] [lindex $text 0] [lindex $text 4]
     }
 }
-# Signals one process. A pid of 0 (a status written before its process was known) would signal
-# the whole process group, the test runner's own included: such a pid is left alone.
-proc killProcess {pid {signal TERM}} {
-    if {[string is integer -strict $pid] && $pid > 0} { catch {exec kill -$signal $pid} }
-}
 # The processes this file's stand-in started (services and their restart supervisors): those
 # with its state directory in their environment.
 proc standInProcesses {} {
@@ -171,7 +166,7 @@ proc instances {args} { foreach n $args { kelda create $::data/$n $n } }
 # Takes down whatever a test left: the stand-in's processes and state, the instances' data.
 proc tidy {{settings ""}} {
     for {set i 0} {$i < 50 && [set pids [standInProcesses]] ne ""} {incr i} {
-        foreach pid $pids { killProcess $pid KILL }
+        catch {exec kill -KILL {*}$pids}
         after 20
     }
     file delete -force $::data $::root/etc $::scm
