@@ -4,7 +4,6 @@
 
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "qztest.h"
 
@@ -60,22 +59,6 @@ TEST(Bridge, ExceptionsCrossTheInterpreterUnchanged) {
   for (auto& c : cases) EXPECT_EQ(outcome(c[0]), c[1]) << c[0];
   qztest::writeFile(root.at("etc/throws.tcl"), "native eval {native int}\n");
   EXPECT_THROW(qz::evalFile("throws.tcl"), int);
-}
-
-// Options are taken from the front only; a log whose file cannot be opened is off.
-TEST(Framework, OptionsFromTheFrontAndALogThatCannotOpen) {
-  qztest::ScratchRoot root;
-  qztest::writeFile(root.at("plain"), "");
-  std::string log = root.at("plain/x.log");
-  std::vector<const char*> argv = {"kelda",     "-rootdir",  root.path().c_str(),
-                                   "-logfile",  log.c_str(), "status",
-                                   "-loglevel", "3",         nullptr};
-  int argc = 8;
-  qz::init(argc, argv.data());
-  std::string rest;
-  for (int i = 0; i <= argc; ++i) rest += argv[i] != nullptr ? argv[i] + std::string(" ") : "/";
-  EXPECT_EQ(rest, "kelda status -loglevel 3 /");
-  EXPECT_FALSE(qz::qzi_on(1));
 }
 
 // The name rules: ASCII letters alone fold, and every backslash is a slash.
