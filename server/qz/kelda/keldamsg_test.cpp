@@ -28,22 +28,18 @@ std::string printed(const std::string& key) {
   return qz::getVarStr("captured", "");
 }
 
-TEST(Catalogue, EveryKeyHasATextThatPrintsAsItStands) {
+TEST(Catalogue, KeysHaveTextsThatPrintAsTheyStand) {
   qztest::ScratchRoot root;
   root.start(3);
   // msgcat is not loaded at start-up; required by hand, it still brings the texts.
   EXPECT_EQ(qz::eval("package provide msgcat"), "");
   qz::eval("package require msgcat");
+  // The keys the command-line tests never print (they compare the others with these texts).
   std::istringstream names(
-      "createserver createserversuccess createserverfailure createserverdatadirs nodatadirs "
-      "removeserver removeserverprogress removeserversuccess removeserverfailure "
-      "removeservernodatadirs removeservernodir start startsuccess startfailure stop stopsuccess "
-      "stopfailure status statusfailure nomonavailable cannotfindmon usage errorwinservman "
-      "createservererrorwinuser createservererrorwinexists createservererrorwin "
-      "createservererrorwinaddevhooks removeservererrorwinopen removeservererrorwindelete "
-      "removeservererrorwindeleteevhooks controlerrorwinopen controlerrorwincontrol "
-      "starterrorwinopen starterrorwinalreadystarted starterrorwinstart starterrorwinquery "
-      "starterrorwinfailure eventviewerregkey eventviewregsetvalue eventviewregdeletekey");
+      "errorwinservman createservererrorwinuser createservererrorwinexists "
+      "createservererrorwinaddevhooks removeservererrorwindelete starterrorwinalreadystarted "
+      "starterrorwinstart starterrorwinquery eventviewerregkey eventviewregsetvalue "
+      "eventviewregdeletekey");
   qz::eval("msgcat::mclocale de_de");  // whatever the locale, the texts are found
   for (std::string name; names >> name;) {
     std::string key = "qz.kelda.strings." + name, text = getMessage(key);
