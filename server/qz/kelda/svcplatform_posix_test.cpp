@@ -1,8 +1,6 @@
 // The POSIX service manager stand-in: its rules below what the command-line tests run.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -15,7 +13,6 @@
 namespace {
 
 using namespace winsvc;
-namespace scm = qz::scm;
 
 TEST(CommandLine, SplitsAsWindowsProgramsDo) {
   const std::pair<const char*, std::vector<std::string>> cases[] = {
@@ -45,45 +42,10 @@ class Substitute : public ::testing::Test {
                                SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                commandLine, nullptr, nullptr, nullptr, account, nullptr);
   }
-  scm::Status reported(const std::string& name) const {
-    scm::Status s;
-    scm::readStatus(root_.at("scm"), name, s);
-    return s;
-  }
 
   qztest::ScratchRoot root_;
   ScopedServiceHandle manager_;
 };
-
-// A stop, a start or a delete during a failed service's restart delay calls the restart off.
-TEST_F(Substitute, AStopStartOrDeleteDuringTheRestartDelayCallsTheRestartOff) {
-  for (const std::string meantime : {"stop", "start", "delete"}) {
-    SCOPED_TRACE(meantime);
-    ScopedServiceHandle service(create(meantime.c_str(), "\"/bin/sleep\" 30"));
-    SC_HANDLE h = service.get();
-    SC_ACTION restart[1] = {{SC_ACTION_RESTART, 900}};
-    SERVICE_FAILURE_ACTIONSA actions{86400, nullptr, nullptr, 1, restart};
-    ASSERT_TRUE(os().ChangeServiceConfig2A(h, SERVICE_CONFIG_FAILURE_ACTIONS, &actions));
-    ASSERT_TRUE(os().StartServiceA(h, 0, nullptr));
-    kill(reported(meantime).pid, SIGKILL);
-    int supervisor = 0;
-    for (int i = 0; i < 200 && supervisor == 0; ++i, usleep(10000))
-      supervisor = reported(meantime).supervisor;
-    ASSERT_NE(supervisor, 0);
-    SERVICE_STATUS s{};
-    ASSERT_TRUE(os().QueryServiceStatus(h, &s));
-    EXPECT_EQ(s.dwWin32ExitCode, ERROR_PROCESS_ABORTED);
-    EXPECT_TRUE(meantime == "stop"    ? !os().ControlService(h, SERVICE_CONTROL_STOP, &s)
-                : meantime == "start" ? os().StartServiceA(h, 0, nullptr) != 0
-                                      : os().DeleteService(h) != 0);
-    for (int i = 0; i < 30 && scm::alive(supervisor); ++i) usleep(10000);
-    EXPECT_FALSE(scm::alive(supervisor));  // well within the delay
-    int before = reported(meantime).pid;
-    usleep(900000);  // past it: nothing was started in its place
-    EXPECT_EQ(reported(meantime).pid, before);
-    if (meantime == "start") os().DeleteService(h), kill(before, SIGKILL);
-  }
-}
 
 // Each refused call leaves the Windows error value: a closed handle is refused, not followed,
 // and a state that cannot be locked (its lock file a directory) is answered as locked.
