@@ -28,53 +28,43 @@ TEST(CommandLine, SplitsAsWindowsProgramsDo) {
   for (const auto& c : cases) EXPECT_EQ(splitCommandLine(c.first), c.second) << c.first;
 }
 
-class Substitute : public ::testing::Test {
- protected:
-  void SetUp() override {
-    setenv("QZ_SCM_DIR", root_.at("scm").c_str(), 1);
-    manager_.reset(os().OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    ASSERT_TRUE(manager_);
-  }
-
-  static Platform& os() { return realPlatform(); }
-  SC_HANDLE create(const char* name, const char* commandLine, const char* account = nullptr) {
-    return os().CreateServiceA(manager_.get(), name, name, SERVICE_ALL_ACCESS,
-                               SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                               commandLine, nullptr, nullptr, nullptr, account, nullptr);
-  }
-
-  qztest::ScratchRoot root_;
-  ScopedServiceHandle manager_;
-};
-
 // Each refused call leaves the Windows error value: a closed handle is refused, not followed,
 // and a state that cannot be locked (its lock file a directory) is answered as locked.
-TEST_F(Substitute, RefusalsCarryTheWindowsValues) {
+TEST(Substitute, RefusalsCarryTheWindowsValues) {
+  qztest::ScratchRoot root;
+  setenv("QZ_SCM_DIR", root.at("scm").c_str(), 1);
+  Platform& os = realPlatform();
+  ScopedServiceHandle manager(os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  auto create = [&](const char* name, const char* commandLine, const char* account = nullptr) {
+    return os.CreateServiceA(manager.get(), name, name, SERVICE_ALL_ACCESS,
+                             SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                             commandLine, nullptr, nullptr, nullptr, account, nullptr);
+  };
   ScopedServiceHandle missing(create("missing", "\"/no/such/program\" -x"));
-  SC_HANDLE closed = os().OpenServiceA(manager_.get(), "missing", SERVICE_ALL_ACCESS);
-  ASSERT_TRUE(os().CloseServiceHandle(closed));  // and a handle of it that stays open:
-  SC_HANDLE queryOnly = os().OpenServiceA(manager_.get(), "missing", SERVICE_QUERY_STATUS);
+  ScopedServiceHandle mine(create("mine", "x", ".\\root"));  // an account that exists
+  SC_HANDLE closed = os.OpenServiceA(manager.get(), "missing", SERVICE_ALL_ACCESS);
+  ASSERT_TRUE(os.CloseServiceHandle(closed));  // and a handle of it that stays open:
+  SC_HANDLE queryOnly = os.OpenServiceA(manager.get(), "missing", SERVICE_QUERY_STATUS);
   SERVICE_STATUS s{};
   HKEY key = nullptr;
-  auto refused = [](bool done) { return done ? ERROR_SUCCESS : os().GetLastError(); };
+  auto refused = [&](bool done) { return done ? ERROR_SUCCESS : os.GetLastError(); };
+  EXPECT_TRUE(mine);
   EXPECT_EQ(refused(create("", "x")), ERROR_INVALID_NAME);
   EXPECT_EQ(refused(create("a/b", "x")), ERROR_INVALID_NAME);
   EXPECT_EQ(refused(create("MISSING", "x")), ERROR_SERVICE_EXISTS);
   EXPECT_EQ(refused(create("u", "x", ".\\no-such-user")), ERROR_INVALID_SERVICE_ACCOUNT);
-  EXPECT_EQ(refused(os().StartServiceA(missing.get(), 0, nullptr)), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(refused(os().DeleteService(queryOnly)), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(refused(os().QueryServiceStatus(closed, &s)), ERROR_INVALID_HANDLE);
-  EXPECT_EQ(refused(os().CloseServiceHandle(closed)), ERROR_INVALID_HANDLE);
-  EXPECT_EQ(refused(os().RegCloseKey(reinterpret_cast<HKEY>(queryOnly)) == 0),
-            ERROR_INVALID_HANDLE);
-  EXPECT_EQ(refused(os().RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\None", &key) == 0),
+  EXPECT_EQ(refused(os.StartServiceA(missing.get(), 0, nullptr)), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(refused(os.DeleteService(queryOnly)), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(refused(os.QueryServiceStatus(closed, &s)), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(refused(os.CloseServiceHandle(closed)), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(refused(os.RegCloseKey(reinterpret_cast<HKEY>(queryOnly)) == 0), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(refused(os.RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\None", &key) == 0),
             ERROR_FILE_NOT_FOUND);
-  ASSERT_TRUE(std::filesystem::create_directories(root_.at("locked/lock")));
-  setenv("QZ_SCM_DIR", root_.at("locked").c_str(), 1);
-  EXPECT_EQ(refused(os().OpenServiceA(manager_.get(), "missing", 0)),
-            ERROR_SERVICE_DATABASE_LOCKED);
-  EXPECT_EQ(refused(os().RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM", &key) == 0),
-            ERROR_ACCESS_DENIED);
+  ASSERT_TRUE(std::filesystem::create_directories(root.at("locked/lock")));
+  setenv("QZ_SCM_DIR", root.at("locked").c_str(), 1);
+  EXPECT_EQ(refused(os.OpenServiceA(manager.get(), "missing", 0)), ERROR_SERVICE_DATABASE_LOCKED);
+  EXPECT_EQ(refused(os.RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM", &key) == 0), ERROR_ACCESS_DENIED);
+  unsetenv("QZ_SCM_DIR");
 }
 
 }  // namespace
