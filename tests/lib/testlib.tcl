@@ -17,12 +17,9 @@ set scratch /tmp/kelda-[file rootname [file tail $argv0]]-[pid]
 set root $scratch/[expr {$wine ? "prod\u00fcct" : "root"}]
 set data $scratch/data
 set scm $scratch/scm
-# A block of 100 ports of the file's own, held by listening on its last port: a file running
-# beside it that picks the same block finds that port taken and moves on to the next block.
+# 100 ports of the file's own, held by their last one: a file beside it that picks them moves on.
 set port [expr {20000 + [pid] % 400 * 100}]
-while {[catch {socket -server {apply {args {}}} -myaddr 127.0.0.1 [expr {$port + 99}]}]} {
-    set port [expr {$port >= 59900 ? 20000 : $port + 100}]
-}
+while {[catch {socket -server {apply {args {}}} -myaddr 127.0.0.1 [expr {$port + 99}]}]} { incr port 100 }
 foreach name [array names env QZ_*] { unset env($name) }
 if {$wine} { set env(LC_ALL) C.UTF-8 } else { set env(QZ_SCM_DIR) $scm }
 # Words put before every program run (to run it as another user, for one).
