@@ -102,6 +102,16 @@ struct Answer {
   bool complete = false;
 };
 
+// An answer whose length is given is refused on its head, before a byte of its body is read;
+// one without (chunked, or until the close) is counted as it comes, in onBody.
+int onHeadersComplete(llhttp_t* parser) {
+  if ((parser->flags & F_CONTENT_LENGTH) && parser->content_length > HttpAdaptor::kMaxAnswer) {
+    static_cast<Answer*>(parser->data)->tooLarge = true;
+    return -1;
+  }
+  return 0;
+}
+
 int onBody(llhttp_t* parser, const char* at, size_t length) {
   Answer* a = static_cast<Answer*>(parser->data);
   if (a->bodySize + length > HttpAdaptor::kMaxAnswer) {
@@ -124,6 +134,7 @@ bool HttpAdaptor::read(Buffer& into) {
   if (below() == nullptr) throw X(kXNet, 0, "HTTP adaptor without a transport below it");
   llhttp_settings_t settings;
   llhttp_settings_init(&settings);
+  settings.on_headers_complete = onHeadersComplete;
   settings.on_body = onBody;
   settings.on_message_complete = onMessageComplete;
   llhttp_t parser;
