@@ -58,6 +58,8 @@ bool removeFile(const std::string& path);
 // Text for the system's narrow ("A") calls. False when the system cannot represent a character
 // of text there (Windows: one outside the ANSI code page); POSIX represents everything.
 bool ansiText(const std::string& text, std::string& out);
+// The other way: text that a narrow call gave, in the interpreter's UTF-8.
+std::string utf8FromAnsi(const std::string& text);
 
 int processId();
 

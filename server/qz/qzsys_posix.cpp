@@ -95,6 +95,10 @@ bool ansiText(const std::string& text, std::string& out) {
   return true;
 }
 
+std::string utf8FromAnsi(const std::string& text) {
+  return text;
+}
+
 int processId() {
   return static_cast<int>(getpid());
 }

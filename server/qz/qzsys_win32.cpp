@@ -161,6 +161,12 @@ bool ansiText(const std::string& text, std::string& out) {
   return !usedDefault;
 }
 
+std::string utf8FromAnsi(const std::string& text) {
+  if (GetACP() == CP_UTF8) return text;
+  std::wstring w = wide(text, CP_ACP);
+  return narrow(w.c_str());
+}
+
 int processId() {
   return _getpid();
 }

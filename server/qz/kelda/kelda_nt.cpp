@@ -4,7 +4,9 @@
 
 #include "kelda_nt.h"
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "kelda_nt_testing.h"
 #include "svcplatform.h"
@@ -344,4 +346,100 @@ void qzRemoveService(const char* name) {
   if (failed)
     KELDA_NT_THROW_CODE("qzRemoveService", "qz.kelda.strings.removeservererrorwindeleteevhooks",
                         lastError());
+}
+
+// ---- looking without changing ---------------------------------------------------------------
+
+namespace {
+
+// The command line of a service; false when the service went after it was listed.
+bool commandLineOf(const std::string& name, std::string& commandLine) {
+  ScopedServiceHandle service(
+      os().OpenServiceA(manager().handle, name.c_str(), SERVICE_QUERY_CONFIG));
+  if (!service) {
+    int32_t error = lastError();
+    if (error == static_cast<int32_t>(ERROR_SERVICE_DOES_NOT_EXIST)) return false;
+    KELDA_NT_THROW_CODE("listQZWindowsServices", "qz.kelda.strings.listerrorwinopen", error);
+  }
+  DWORD needed = 0;
+  std::vector<QUERY_SERVICE_CONFIGA> config(8);
+  for (int tries = 0;; ++tries) {
+    DWORD size = static_cast<DWORD>(config.size() * sizeof(QUERY_SERVICE_CONFIGA));
+    if (os().QueryServiceConfigA(service.get(), config.data(), size, &needed)) break;
+    int32_t error = lastError();
+    // The configuration may grow between two calls; a manager that keeps asking for less
+    // than it was given is not believed.
+    if (error != static_cast<int32_t>(ERROR_INSUFFICIENT_BUFFER) || needed <= size || tries > 3) {
+      service.reset();
+      KELDA_NT_THROW_CODE("listQZWindowsServices", "qz.kelda.strings.listerrorwinquery", error);
+    }
+    config.resize(needed / sizeof(QUERY_SERVICE_CONFIGA) + 1);
+  }
+  const char* path = config[0].lpBinaryPathName;
+  commandLine = path != nullptr ? path : "";
+  return true;
+}
+
+}  // namespace
+
+std::vector<InstalledService> listQZWindowsServices() {
+  initWindowsServiceGlobals();
+  std::vector<InstalledService> found;
+  // Room for a few hundred services with their names: one call on most machines.
+  std::vector<ENUM_SERVICE_STATUSA> rows(1024);
+  DWORD resume = 0;
+  for (;;) {
+    DWORD size = static_cast<DWORD>(rows.size() * sizeof(ENUM_SERVICE_STATUSA));
+    DWORD needed = 0, count = 0;
+    BOOL done = os().EnumServicesStatusA(manager().handle, SERVICE_WIN32, SERVICE_STATE_ALL,
+                                         rows.data(), size, &needed, &count, &resume);
+    int32_t error = lastError();
+    if (!done && (error != static_cast<int32_t>(ERROR_MORE_DATA)))
+      KELDA_NT_THROW_CODE("listQZWindowsServices", "qz.kelda.strings.listerrorwin", error);
+    for (DWORD i = 0; i < count; ++i)
+      found.push_back(InstalledService{rows[i].lpServiceName, rows[i].lpDisplayName, "",
+                                       rows[i].ServiceStatus.dwCurrentState});
+    if (done) break;
+    if (count == 0) {
+      // Not even the next one fitted: make room for what the manager says it needs.
+      if (needed <= size || needed > (64u << 20))
+        KELDA_NT_THROW_CODE("listQZWindowsServices", "qz.kelda.strings.listerrorwin", error);
+      rows.resize(needed / sizeof(ENUM_SERVICE_STATUSA) + 1);
+    }
+  }
+  std::vector<InstalledService> listed;
+  for (InstalledService& s : found)
+    if (commandLineOf(s.name, s.commandLine)) listed.push_back(std::move(s));
+  return listed;
+}
+
+bool eventSourceMessageFile(const char* serviceName, std::string& messageFile) {
+  std::string keyPath = std::string(kEventLogKeyPrefix) + serviceName;
+  messageFile.clear();
+  ScopedRegistryKey key;
+  if (os().RegOpenKeyA(HKEY_LOCAL_MACHINE, keyPath.c_str(), key.receive()) != 0) {
+    int32_t error = lastError();
+    if (error == static_cast<int32_t>(ERROR_FILE_NOT_FOUND)) return false;
+    KELDA_NT_THROW_CODE("eventSourceMessageFile", "qz.kelda.strings.eventviewerregkey", error);
+  }
+  const char* value = "EventMessageFile";
+  DWORD type = 0, size = 0;
+  LONG rc = os().RegQueryValueExA(key.get(), value, nullptr, &type, nullptr, &size);
+  std::vector<unsigned char> data;
+  // Should it grow in between, again with its new size.
+  for (int tries = 0; rc == 0 || (rc == static_cast<LONG>(ERROR_MORE_DATA) && tries < 4); ++tries) {
+    data.assign(size + 1, 0);
+    rc = os().RegQueryValueExA(key.get(), value, nullptr, &type, data.data(), &size);
+    if (rc == 0) break;
+  }
+  if (rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND)) return true;
+  if (rc != 0) {
+    key.reset();
+    KELDA_NT_THROW_CODE("eventSourceMessageFile", "qz.kelda.strings.eventviewerregkey",
+                        lastError());
+  }
+  if (type == REG_SZ || type == REG_EXPAND_SZ)
+    messageFile.assign(reinterpret_cast<const char*>(data.data()),
+                       strnlen(reinterpret_cast<const char*>(data.data()), size));
+  return true;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Opens the manager connection on first use; later calls do nothing. A failed open is tried
 // again by the next call.
@@ -31,3 +32,16 @@ void qzCreateService(const char* name, const char* display, const char* commandL
 // Stops (best effort) and deletes a service; qzRemoveService also removes its event-log source.
 void removeQZWindowsService(const char* name);
 void qzRemoveService(const char* name);
+
+// A service as the manager lists it: its name, display name, current state (the SERVICE_*
+// state values) and command line.
+struct InstalledService {
+  std::string name, display, commandLine;
+  uint32_t state;
+};
+// Every Win32 service of the machine, in the manager's order. Reads only.
+std::vector<InstalledService> listQZWindowsServices();
+
+// The event-log source of a service: false when it has none; else true, and its message file
+// ("" when the source names none).
+bool eventSourceMessageFile(const char* serviceName, std::string& messageFile);

@@ -9,6 +9,12 @@ int stopCmd(int argc, const char** argv);
 int statusCmd(int argc, const char** argv);
 int cmdCmd(int argc, const char** argv);
 
+// The read-only looks of check and instances: qzServices, qzEventSource NAME, and
+// keldaExit STATUS to end with the status a script chose.
+int servicesCmd(int argc, const char** argv);
+int eventSourceCmd(int argc, const char** argv);
+[[noreturn]] int exitCmd(int argc, const char** argv);
+
 // The tool's entry: everything main does (keldamain.cpp); answers the exit status.
 int keldaMain(int argc, char** argv);
 

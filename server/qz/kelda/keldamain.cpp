@@ -18,8 +18,11 @@ struct ExportedCommand {
 
 // Registered in this order.
 const ExportedCommand kCommands[] = {
-    {"create", createCmd}, {"remove", qzRemoveServiceCmd}, {"start", startCmd},
-    {"stop", stopCmd},     {"status", statusCmd},          {"cmd", cmdCmd},
+    {"create", createCmd},       {"remove", qzRemoveServiceCmd},
+    {"start", startCmd},         {"stop", stopCmd},
+    {"status", statusCmd},       {"cmd", cmdCmd},
+    {"qzServices", servicesCmd}, {"qzEventSource", eventSourceCmd},
+    {"keldaExit", exitCmd},
 };
 
 }  // namespace
@@ -53,7 +56,6 @@ int keldaMain(int argc, char** argv) {
     }
 
     try {
-      qz::eval("displayWelcomeText");
       // The first word goes in as it is (it may hold several Tcl words); every further word
       // is braced, so Tcl substitutes nothing inside it.
       std::string command = args[1];
@@ -62,6 +64,10 @@ int keldaMain(int argc, char** argv) {
         command += args[i];
         command += "}";
       }
+      // The welcome text may look at the command it comes before (one that prints a document
+      // for scripts stays silent).
+      qz::setVarStr("qz.kelda.command", command.c_str());
+      qz::eval("displayWelcomeText");
       qz::eval(command.c_str());
     } catch (qz::Xtcl&) {
       qz::eval("displayUsage");

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace winsvc {
 
@@ -36,6 +38,8 @@ constexpr DWORD SERVICE_START = 0x0010;
 constexpr DWORD SERVICE_STOP = 0x0020;
 constexpr DWORD SERVICE_PAUSE_CONTINUE = 0x0040;
 constexpr DWORD SERVICE_INTERROGATE = 0x0080;
+constexpr DWORD SERVICE_QUERY_CONFIG = 0x0001;
+constexpr DWORD SC_MANAGER_ENUMERATE_SERVICE = 0x0004;
 
 // Service configuration.
 constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x10;
@@ -55,7 +59,12 @@ constexpr DWORD SERVICE_START_PENDING = 2;
 constexpr DWORD SERVICE_STOP_PENDING = 3;
 constexpr DWORD SERVICE_RUNNING = 4;
 
+// Which services EnumServicesStatusA lists: the Win32 ones, in any state.
+constexpr DWORD SERVICE_WIN32 = 0x30;
+constexpr DWORD SERVICE_STATE_ALL = 3;
+
 // Registry value types.
+constexpr DWORD REG_SZ = 1;
 constexpr DWORD REG_EXPAND_SZ = 2;
 constexpr DWORD REG_DWORD = 4;
 
@@ -65,7 +74,9 @@ constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_INVALID_NAME = 123;
+constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_INVALID_SERVICE_CONTROL = 1052;
 constexpr DWORD ERROR_SERVICE_DATABASE_LOCKED = 1055;
 constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
@@ -86,6 +97,27 @@ struct SERVICE_STATUS {
   DWORD dwServiceSpecificExitCode;
   DWORD dwCheckPoint;
   DWORD dwWaitHint;
+};
+
+// One service as EnumServicesStatusA lists it; the texts lie in the caller's buffer.
+struct ENUM_SERVICE_STATUSA {
+  char* lpServiceName;
+  char* lpDisplayName;
+  SERVICE_STATUS ServiceStatus;
+};
+
+// A service's configuration as QueryServiceConfigA gives it; the texts lie in the caller's
+// buffer after the record.
+struct QUERY_SERVICE_CONFIGA {
+  DWORD dwServiceType;
+  DWORD dwStartType;
+  DWORD dwErrorControl;
+  char* lpBinaryPathName;
+  char* lpLoadOrderGroup;
+  DWORD dwTagId;
+  char* lpDependencies;
+  char* lpServiceStartName;
+  char* lpDisplayName;
 };
 
 struct SERVICE_DESCRIPTIONA {
@@ -135,6 +167,16 @@ class Platform {
   virtual BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) = 0;
   virtual BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) = 0;
   virtual BOOL DeleteService(SC_HANDLE service) = 0;
+  // Lists the services from *resumeHandle (0: the first) as far as bufSize bytes hold them;
+  // with more left it fails with ERROR_MORE_DATA, *bytesNeeded the room the rest needs and
+  // *resumeHandle where to go on.
+  virtual BOOL EnumServicesStatusA(SC_HANDLE manager, DWORD serviceType, DWORD serviceState,
+                                   ENUM_SERVICE_STATUSA* services, DWORD bufSize,
+                                   DWORD* bytesNeeded, DWORD* servicesReturned,
+                                   DWORD* resumeHandle) = 0;
+  // Fails with ERROR_INSUFFICIENT_BUFFER, *bytesNeeded set, when bufSize cannot hold it all.
+  virtual BOOL QueryServiceConfigA(SC_HANDLE service, QUERY_SERVICE_CONFIGA* config, DWORD bufSize,
+                                   DWORD* bytesNeeded) = 0;
   virtual BOOL CloseServiceHandle(SC_HANDLE handle) = 0;
 
   virtual LONG RegCreateKeyA(HKEY key, const char* subKey, HKEY* result) = 0;
@@ -142,6 +184,11 @@ class Platform {
                               const unsigned char* data, DWORD size) = 0;
   virtual LONG RegOpenKeyA(HKEY key, const char* subKey, HKEY* result) = 0;
   virtual LONG RegDeleteKeyA(HKEY key, const char* subKey) = 0;
+  // Copies the value's data (a text with its ending zero) when *size can hold it, else
+  // answers ERROR_MORE_DATA; either way *size becomes the data's size. Null data asks only
+  // for the size and type.
+  virtual LONG RegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type,
+                                unsigned char* data, DWORD* size) = 0;
   virtual LONG RegCloseKey(HKEY key) = 0;
 
   virtual DWORD GetLastError() = 0;
@@ -150,6 +197,25 @@ class Platform {
   virtual DWORD GetTickCount() = 0;
   virtual void Sleep(DWORD milliseconds) = 0;
 };
+
+// For the implementations: the answers of EnumServicesStatusA and QueryServiceConfigA laid out
+// in the caller's buffer as Windows lays them out, records first and their texts after them.
+struct ServiceListing {
+  std::string name, display;
+  SERVICE_STATUS status;
+};
+BOOL packServiceList(Platform& os, const std::vector<ServiceListing>& all,
+                     ENUM_SERVICE_STATUSA* services, DWORD bufSize, DWORD* bytesNeeded,
+                     DWORD* servicesReturned, DWORD* resumeHandle);
+struct ServiceConfig {
+  DWORD type, start, errorControl;
+  std::string binaryPath, account, display;
+};
+BOOL packServiceConfig(Platform& os, const ServiceConfig& c, QUERY_SERVICE_CONFIGA* config,
+                       DWORD bufSize, DWORD* bytesNeeded);
+// A text value's data into the caller's buffer, as RegQueryValueExA gives it.
+LONG copyValue(Platform& os, DWORD storedType, const std::string& text, DWORD* type,
+               unsigned char* data, DWORD* size);
 
 // The platform the service layer uses: the real one of this build unless a test swapped
 // another in. setPlatform returns the one it replaced; null restores the real one.

@@ -20,7 +20,10 @@ class FakePlatform : public Platform {
   std::map<std::string, DWORD> services;  // name -> state
   // name -> "reset <seconds>:", then " <type>/<delay>" per action
   std::map<std::string, std::string> failureActions;
-  std::set<std::string> keys;  // registry keys below HKEY_LOCAL_MACHINE
+  std::map<std::string, std::string> commandLines;  // name -> the command line it was made with
+  std::set<std::string> keys;                       // registry keys below HKEY_LOCAL_MACHINE
+  // "<key>|<value name>" -> type and data
+  std::map<std::string, std::pair<DWORD, std::string>> values;
   // What successive QueryServiceStatus calls report (then the state).
   std::deque<SERVICE_STATUS> queries;
   DWORD tick = 0, lastError = 0, failError = 0;
@@ -39,13 +42,14 @@ class FakePlatform : public Platform {
     return open<SC_HANDLE>(name);
   }
   SC_HANDLE CreateServiceA(SC_HANDLE, const char* name, const char*, DWORD access, DWORD, DWORD,
-                           DWORD, const char*, const char*, DWORD*, const char*,
+                           DWORD, const char* binaryPath, const char*, DWORD*, const char*,
                            const char* account, const char* password) override {
     std::string nameAndAccount =
         std::string(name) + " " + account + "|" + (password != nullptr ? password : "-");
     if (fails("CreateServiceA", nameAndAccount, access)) return nullptr;
     if (services.count(name) != 0) return refuse(ERROR_SERVICE_EXISTS), nullptr;
     services[name] = SERVICE_STOPPED;
+    commandLines[name] = binaryPath != nullptr ? binaryPath : "";
     return open<SC_HANDLE>(name);
   }
   BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD level, void* info) override {
@@ -85,6 +89,23 @@ class FakePlatform : public Platform {
   BOOL DeleteService(SC_HANDLE service) override {
     return fails("DeleteService") ? 0 : (services.erase(open_.at(service)), 1);
   }
+  BOOL EnumServicesStatusA(SC_HANDLE, DWORD, DWORD, ENUM_SERVICE_STATUSA* rows, DWORD size,
+                           DWORD* needed, DWORD* count, DWORD* resume) override {
+    if (fails("EnumServicesStatusA")) return 0;
+    std::vector<ServiceListing> all;
+    for (const auto& s : services)
+      all.push_back(
+          {s.first, s.first, SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, s.second, 0, 0, 0, 0, 0}});
+    return packServiceList(*this, all, rows, size, needed, count, resume);
+  }
+  BOOL QueryServiceConfigA(SC_HANDLE service, QUERY_SERVICE_CONFIGA* config, DWORD size,
+                           DWORD* needed) override {
+    if (fails("QueryServiceConfigA")) return 0;
+    const std::string& name = open_.at(service);
+    ServiceConfig c{SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                    commandLines[name],        "LocalSystem",      name};
+    return packServiceConfig(*this, c, config, size, needed);
+  }
   BOOL CloseServiceHandle(SC_HANDLE handle) override { return close(handle) ? 1 : 0; }
   LONG RegCreateKeyA(HKEY, const char* subKey, HKEY* result) override {
     if (DWORD error = fails("RegCreateKeyA")) return static_cast<LONG>(error);
@@ -92,9 +113,20 @@ class FakePlatform : public Platform {
     *result = open<HKEY>(subKey);
     return 0;
   }
-  LONG RegSetValueExA(HKEY key, const char*, DWORD, DWORD, const unsigned char*, DWORD) override {
-    open_.at(key);  // a key opened here and not closed
-    return static_cast<LONG>(fails("RegSetValueExA"));
+  LONG RegSetValueExA(HKEY key, const char* name, DWORD, DWORD type, const unsigned char* data,
+                      DWORD size) override {
+    const std::string& path = open_.at(key);  // a key opened here and not closed
+    if (DWORD error = fails("RegSetValueExA")) return static_cast<LONG>(error);
+    values[path + "|" + name] = {type, std::string(reinterpret_cast<const char*>(data), size)};
+    return 0;
+  }
+  LONG RegQueryValueExA(HKEY key, const char* name, DWORD*, DWORD* type, unsigned char* data,
+                        DWORD* size) override {
+    const std::string& path = open_.at(key);
+    if (DWORD error = fails("RegQueryValueExA")) return static_cast<LONG>(error);
+    auto v = values.find(path + "|" + name);
+    if (v == values.end()) return static_cast<LONG>(refuse(ERROR_FILE_NOT_FOUND));
+    return copyValue(*this, v->second.first, v->second.second, type, data, size);
   }
   LONG RegOpenKeyA(HKEY, const char* subKey, HKEY* result) override {
     if (DWORD error = fails("RegOpenKeyA")) return static_cast<LONG>(error);

@@ -10,8 +10,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -316,6 +318,45 @@ class PosixPlatform : public Platform {
     return 1;
   }
 
+  BOOL EnumServicesStatusA(SC_HANDLE manager, DWORD, DWORD, ENUM_SERVICE_STATUSA* services,
+                           DWORD bufSize, DWORD* bytesNeeded, DWORD* servicesReturned,
+                           DWORD* resumeHandle) override {
+    Open m;
+    if (!handles_.find(manager, Open::kManager, m)) return failWith<BOOL>(ERROR_INVALID_HANDLE, 0);
+    if ((m.access & SC_MANAGER_ENUMERATE_SERVICE) == 0)
+      return failWith<BOOL>(ERROR_ACCESS_DENIED, 0);
+    Locked state;
+    if (!state.lock.ok()) return failWith<BOOL>(kManagerLocked, 0);
+    std::vector<std::string> names;
+    if (!scm::listDirectory(state.dir + "/services", names))
+      return failWith<BOOL>(ERROR_ACCESS_DENIED, 0);
+    std::sort(names.begin(), names.end());
+    std::vector<ServiceListing> all;
+    for (const std::string& n : names) {
+      SERVICE_STATUS status;
+      fill(scm::currentStatus(state.dir, n), &status);
+      scm::Record r;
+      // One marked for deletion that has stopped went just now.
+      if (scm::readRecord(state.dir, n, r)) all.push_back({r["name"], r["display"], status});
+    }
+    return packServiceList(*this, all, services, bufSize, bytesNeeded, servicesReturned,
+                           resumeHandle);
+  }
+
+  BOOL QueryServiceConfigA(SC_HANDLE service, QUERY_SERVICE_CONFIGA* config, DWORD bufSize,
+                           DWORD* bytesNeeded) override {
+    Open o;
+    Locked state;
+    if (DWORD error = serviceFor(service, SERVICE_QUERY_CONFIG, o, &state))
+      return failWith<BOOL>(error, 0);
+    scm::Record r;
+    if (!scm::readRecord(state.dir, o.name, r))
+      return failWith<BOOL>(ERROR_SERVICE_DOES_NOT_EXIST, 0);
+    ServiceConfig c{number(r["type"]), number(r["start"]), number(r["errorcontrol"]),
+                    r["binpath"],      r["account"],       r["display"]};
+    return packServiceConfig(*this, c, config, bufSize, bytesNeeded);
+  }
+
   BOOL CloseServiceHandle(SC_HANDLE handle) override {
     if (!handles_.remove(handle, Open::kService) && !handles_.remove(handle, Open::kManager))
       return failWith<BOOL>(ERROR_INVALID_HANDLE, 0);
@@ -383,6 +424,28 @@ class PosixPlatform : public Platform {
     return 0;
   }
 
+  LONG RegQueryValueExA(HKEY key, const char* name, DWORD*, DWORD* type, unsigned char* data,
+                        DWORD* size) override {
+    Open o;
+    std::string dir = scm::stateDir(), path;
+    if (!handles_.find(key, Open::kKey, o) || !keyPath(dir, o.name.c_str(), path))
+      return regFail(ERROR_INVALID_HANDLE);
+    if (name == nullptr || std::strpbrk(name, "/\\") != nullptr)
+      return regFail(ERROR_FILE_NOT_FOUND);
+    std::string stored;
+    {
+      scm::Lock lock(dir);
+      if (!lock.ok()) return regFail(kKeyLocked);
+      if (!scm::readWholeFile(path + "/.values/" + scm::fileName(name), stored))
+        return regFail(ERROR_FILE_NOT_FOUND);
+    }
+    // "<type>\n<data>", as RegSetValueExA wrote it.
+    size_t newline = stored.find('\n');
+    if (newline == std::string::npos) return regFail(ERROR_FILE_NOT_FOUND);
+    return copyValue(*this, number(stored.substr(0, newline)), stored.substr(newline + 1), type,
+                     data, size);
+  }
+
   LONG RegCloseKey(HKEY key) override {
     if (!handles_.remove(key, Open::kKey)) return regFail(ERROR_INVALID_HANDLE);
     return 0;
@@ -428,6 +491,10 @@ class PosixPlatform : public Platform {
                              s.serviceExitCode,
                              s.checkPoint,
                              s.waitHint};
+  }
+
+  static DWORD number(const std::string& text) {
+    return static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 10));
   }
 
   static bool removeFiles(const std::string& dir, const std::vector<std::string>& names) {

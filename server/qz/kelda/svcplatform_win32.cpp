@@ -166,6 +166,56 @@ class Win32Platform : public Platform {
     return ok;
   }
   BOOL DeleteService(SC_HANDLE service) override { return ::DeleteService(sys(service)); }
+  // The two listings are read whole into buffers of their own, their texts turned from the
+  // code page into UTF-8, and laid out again in the caller's buffer: the sizes the caller
+  // sees are those of the UTF-8 texts it gets.
+  BOOL EnumServicesStatusA(SC_HANDLE manager, DWORD serviceType, DWORD serviceState,
+                           ENUM_SERVICE_STATUSA* services, DWORD bufSize, DWORD* bytesNeeded,
+                           DWORD* servicesReturned, DWORD* resumeHandle) override {
+    std::vector<ServiceListing> all;
+    std::vector<::ENUM_SERVICE_STATUSA> rows(1024);
+    ::DWORD resume = 0;
+    for (;;) {
+      ::DWORD size = static_cast<::DWORD>(rows.size() * sizeof(::ENUM_SERVICE_STATUSA));
+      ::DWORD needed = 0, count = 0;
+      BOOL done = ::EnumServicesStatusA(sys(manager), serviceType, serviceState, rows.data(), size,
+                                        &needed, &count, &resume);
+      if (!done && ::GetLastError() != ERROR_MORE_DATA) return 0;
+      for (::DWORD i = 0; i < count; ++i) {
+        ServiceListing l{qz::sys::utf8FromAnsi(rows[i].lpServiceName),
+                         qz::sys::utf8FromAnsi(rows[i].lpDisplayName), SERVICE_STATUS{}};
+        copyStatus(rows[i].ServiceStatus, &l.status);
+        all.push_back(std::move(l));
+      }
+      if (done) break;
+      if (count == 0) {
+        if (needed <= size) return 0;
+        rows.resize(needed / sizeof(::ENUM_SERVICE_STATUSA) + 1);
+      }
+    }
+    return packServiceList(*this, all, services, bufSize, bytesNeeded, servicesReturned,
+                           resumeHandle);
+  }
+  BOOL QueryServiceConfigA(SC_HANDLE service, QUERY_SERVICE_CONFIGA* config, DWORD bufSize,
+                           DWORD* bytesNeeded) override {
+    ::DWORD needed = 0;
+    if (!::QueryServiceConfigA(sys(service), nullptr, 0, &needed) &&
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+      return 0;
+    std::vector<::QUERY_SERVICE_CONFIGA> got(needed / sizeof(::QUERY_SERVICE_CONFIGA) + 1);
+    if (!::QueryServiceConfigA(sys(service), got.data(),
+                               static_cast<::DWORD>(got.size() * sizeof(got[0])), &needed))
+      return 0;
+    const ::QUERY_SERVICE_CONFIGA& c = got[0];
+    auto text = [](const char* t) { return t != nullptr ? qz::sys::utf8FromAnsi(t) : ""; };
+    ServiceConfig ours{c.dwServiceType,
+                       c.dwStartType,
+                       c.dwErrorControl,
+                       text(c.lpBinaryPathName),
+                       text(c.lpServiceStartName),
+                       text(c.lpDisplayName)};
+    return packServiceConfig(*this, ours, config, bufSize, bytesNeeded);
+  }
   BOOL CloseServiceHandle(SC_HANDLE handle) override { return ::CloseServiceHandle(sys(handle)); }
 
   LONG RegCreateKeyA(HKEY key, const char* subKey, HKEY* result) override {
@@ -192,6 +242,30 @@ class Win32Platform : public Platform {
     Ansi k(subKey);
     if (!converted(k)) return static_cast<LONG>(ERROR_NO_UNICODE_TRANSLATION);
     return registryResult(::RegDeleteKeyA(sys(key), k.get()));
+  }
+  LONG RegQueryValueExA(HKEY key, const char* name, DWORD*, DWORD* type, unsigned char* data,
+                        DWORD* size) override {
+    Ansi n(name);
+    if (!converted(n)) return static_cast<LONG>(ERROR_NO_UNICODE_TRANSLATION);
+    ::DWORD stored = 0, length = 0;
+    std::string bytes;
+    LONG rc = ERROR_MORE_DATA;
+    for (int tries = 0; rc == ERROR_MORE_DATA && tries < 4; ++tries) {
+      rc = ::RegQueryValueExA(sys(key), n.get(), nullptr, &stored, nullptr, &length);
+      if (rc != 0) return registryResult(rc);
+      bytes.assign(length, '\0');
+      rc = ::RegQueryValueExA(sys(key), n.get(), nullptr, &stored,
+                              reinterpret_cast<::BYTE*>(&bytes[0]), &length);
+    }
+    if (rc != 0) return registryResult(rc);
+    bytes.resize(length);
+    if (stored == REG_SZ || stored == REG_EXPAND_SZ) {
+      // The text up to its zero (Windows keeps one that was stored without it as it was).
+      std::string text(bytes.c_str());
+      bytes = qz::sys::utf8FromAnsi(text);
+      bytes.push_back('\0');
+    }
+    return copyValue(*this, stored, bytes, type, data, size);
   }
   LONG RegCloseKey(HKEY key) override { return ::RegCloseKey(sys(key)); }
 

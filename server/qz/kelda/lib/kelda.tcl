@@ -6,6 +6,8 @@ namespace eval ::kelda {}
 
 # The banner shown before every command.
 proc displayWelcomeText {} {
+    # A command that prints a document for scripts prints nothing else.
+    if {[::kelda::documentWanted]} { return }
     puts "kelda [set ::qz.kelda.version] - proxy server instance administration"
     puts "Product root: [set ::qz.rootdir]"
     puts ""
@@ -41,10 +43,18 @@ Commands:
         Send a request to the current instance's monitor and print its answer. Quote a
         request of several words.
         Example: kelda -datdir C:\Srv\A cmd "help"
-  instances
+  instances [-json]
         List every instance with its service, its monitor address and whether the
-        monitor answers right now.
+        monitor answers right now; -json prints it as one JSON document.
         Example: kelda instances
+  check [<datadir>] [-json]
+        Look for drift between the instance list, the data directories, the services,
+        their event-log sources and the monitor ports, and say how to mend each finding.
+        Changes nothing. Exit status 0: none found, 1: found, 255: could not look.
+        Example: kelda check
+  forget <datadir>
+        Take one entry out of the instance list, leaving its service and data files.
+        Example: kelda forget C:\Srv\A
 
 Options (before the command):
   -rootdir DIR    product root (default: the directory above kelda's own)
@@ -99,57 +109,48 @@ source -encoding utf-8 [file join [file dirname [info script]] keldadata.tcl]
 
 # ---- the instances at a glance --------------------------------------------------------------
 
-# instances: one line per listed instance with its data directory, service name, monitor
-# address and whether the monitor answers right now. The monitors are asked all at once, so
-# the whole table takes at most one timeout however many instances there are.
-proc instances {} {
-    package require http
-    set dirs [::kelda::listedDirectories]
-    if {[llength $dirs] == 0} {
+# The read-only looks: check, forget, the JSON documents, the monitors asked at once.
+source -encoding utf-8 [file join [file dirname [info script]] keldacheck.tcl]
+
+# instances ?-json?: one line per listed instance with its data directory, service name,
+# monitor address and whether the monitor answers right now; with -json, one document.
+proc instances {args} {
+    if {[llength $args] > 1 || ([llength $args] == 1 && [lindex $args 0] ne "-json")} {
+        error "instances takes -json only"
+    }
+    set json [expr {$args eq "-json"}]
+    set rows {}
+    set targets {}
+    foreach dir [::kelda::listedDirectories] {
+        set facts [::kelda::readConfig $dir]
+        set port [dict get $facts port]
+        set host [dict get $facts host]
+        if {$host eq "" && $port ne ""} { set host 127.0.0.1 }
+        lappend rows [list $dir [dict get $facts service] $host $port]
+        lappend targets [expr {$port eq "" ? {} : [list $host $port]}]
+    }
+    set answers [::kelda::probeMonitors $targets]
+    if {$json} {
+        set items [lmap row $rows answer $answers {
+            lassign $row dir service host port
+            ::kelda::jsonObject [list datadir [::kelda::jsonText $dir] \
+                service [expr {$service eq "" ? "null" : [::kelda::jsonText $service]}] \
+                host [expr {$host eq "" ? "null" : [::kelda::jsonText $host]}] \
+                port [::kelda::jsonNumber $port] state [::kelda::jsonText $answer]]
+        }]
+        puts [::kelda::jsonDocument [list root [::kelda::jsonText ${::qz.rootdir}] \
+            instances $items] instances]
+        return
+    }
+    if {[llength $rows] == 0} {
         puts "No server instances are registered."
         return
     }
-    set ::kelda::pending 0
-    array unset ::kelda::answer
-    set rows {}
-    set i 0
-    foreach dir $dirs {
-        set service ""
-        set host ""
-        set port ""
-        set config [file join $dir config.tcl]
-        if {[file readable $config]} {
-            set script [::kelda::readFile $config]
-            set service [::kelda::settingOf $script qz.servicename]
-            set host [::kelda::settingOf $script qz.kelda.monoamname]
-            set port [::kelda::settingOf $script qz.kelda.monoamport]
-        }
-        if {$port eq ""} {
-            set address -
-            set ::kelda::answer($i) "no config.tcl"
-        } else {
-            if {$host eq ""} { set host 127.0.0.1 }
-            set urlHost [expr {[string match *:* $host] ? "\[$host\]" : $host}]
-            set address $host:$port
-            if {[catch {
-                http::geturl http://$urlHost:$port/ -query status -type text/plain \
-                    -timeout 2000 -command [list ::kelda::monitorAnswered $i]
-            }]} {
-                set ::kelda::answer($i) down
-            } else {
-                incr ::kelda::pending
-            }
-        }
-        lappend rows [list $dir [expr {$service eq "" ? "-" : $service}] $address]
-        incr i
-    }
-    while {$::kelda::pending > 0} { vwait ::kelda::pending }
-
     set table [list [list "DATA DIRECTORY" SERVICE MONITOR STATE]]
-    set i 0
-    foreach row $rows {
-        lappend table [list {*}$row $::kelda::answer($i)]
-        incr i
+    foreach row $rows answer $answers {
+        lassign $row dir service host port
+        lappend table [list $dir [expr {$service eq "" ? "-" : $service}] \
+            [expr {$port eq "" ? "-" : "$host:$port"}] $answer]
     }
     foreach column {0 1 2} {
         set width($column) 0
@@ -161,21 +162,6 @@ proc instances {} {
         puts [format "%-*s  %-*s  %-*s  %s" $width(0) [lindex $row 0] $width(1) [lindex $row 1] \
             $width(2) [lindex $row 2] [lindex $row 3]]
     }
-}
-
-proc ::kelda::monitorAnswered {i token} {
-    set status [http::status $token]
-    if {$status eq "ok" && [string match 2* [http::ncode $token]]} {
-        set ::kelda::answer($i) running
-    } elseif {$status eq "ok"} {
-        set ::kelda::answer($i) "answers [http::ncode $token]"
-    } elseif {$status eq "timeout"} {
-        set ::kelda::answer($i) "down (no answer)"
-    } else {
-        set ::kelda::answer($i) down
-    }
-    http::cleanup $token
-    incr ::kelda::pending -1
 }
 
 # ---- restart --------------------------------------------------------------------------------
