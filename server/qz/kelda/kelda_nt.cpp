@@ -420,7 +420,7 @@ bool eventSourceMessageFile(const char* serviceName, std::string& messageFile) {
   if (os().RegOpenKeyA(HKEY_LOCAL_MACHINE, keyPath.c_str(), key.receive()) != 0) {
     int32_t error = lastError();
     if (error == static_cast<int32_t>(ERROR_FILE_NOT_FOUND)) return false;
-    KELDA_NT_THROW_CODE("eventSourceMessageFile", "qz.kelda.strings.eventviewerregkey", error);
+    KELDA_NT_THROW_CODE("eventSourceMessageFile", "qz.kelda.strings.eventviewerregread", error);
   }
   const char* value = "EventMessageFile";
   DWORD type = 0, size = 0;
@@ -433,11 +433,9 @@ bool eventSourceMessageFile(const char* serviceName, std::string& messageFile) {
     if (rc == 0) break;
   }
   if (rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND)) return true;
-  if (rc != 0) {
-    key.reset();
-    KELDA_NT_THROW_CODE("eventSourceMessageFile", "qz.kelda.strings.eventviewerregkey",
-                        lastError());
-  }
+  if (rc != 0)
+    KELDA_NT_THROW_CODE("eventSourceMessageFile", "qz.kelda.strings.eventviewerregread",
+                        static_cast<int32_t>(rc));
   if (type == REG_SZ || type == REG_EXPAND_SZ)
     messageFile.assign(reinterpret_cast<const char*>(data.data()),
                        strnlen(reinterpret_cast<const char*>(data.data()), size));

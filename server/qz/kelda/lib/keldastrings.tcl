@@ -83,6 +83,14 @@ set ::kelda::texts {
         "The service did not reach the running state; see the instance's log."
     eventviewerregkey
         "The event log registry key could not be created."
+    eventviewerregread
+        "The event log registry key could not be read."
+    listerrorwin
+        "The Windows services could not be listed."
+    listerrorwinopen
+        "A Windows service could not be opened to read its configuration."
+    listerrorwinquery
+        "The configuration of a Windows service could not be read."
     eventviewregsetvalue
         "A value of the event log registry key could not be written."
     eventviewregdeletekey
