@@ -121,6 +121,20 @@ proc settingOf {file name} {
     interp delete $i
     return $value
 }
+# {status {code subject ...}} of a check: the code and subject of each finding line, then the
+# summary line's first words.
+proc findings {args} {
+    lassign [kelda check {*}$args] status out
+    set found {}
+    foreach line [split [string range $out [string length $::welcome] end] \n] {
+        if {[regexp {^([a-z-]+): (\S+): } $line - code subject]} {
+            lappend found $code $subject
+        } elseif {[regexp {^kelda check: (no drift|\d+ findings?|could not look)} $line - s]} {
+            lappend found $s
+        }
+    }
+    list $status $found
+}
 # Ends a test file: the exit status says whether every test ran and passed.
 proc finish {} {
     set failed $::tcltest::numTests(Failed)

@@ -352,6 +352,10 @@ void qzRemoveService(const char* name) {
 
 namespace {
 
+std::string text(const char* t) {
+  return t != nullptr ? t : "";
+}
+
 // The command line of a service; false when the service went after it was listed.
 bool commandLineOf(const std::string& name, std::string& commandLine) {
   ScopedServiceHandle service(
@@ -375,8 +379,7 @@ bool commandLineOf(const std::string& name, std::string& commandLine) {
     }
     config.resize(needed / sizeof(QUERY_SERVICE_CONFIGA) + 1);
   }
-  const char* path = config[0].lpBinaryPathName;
-  commandLine = path != nullptr ? path : "";
+  commandLine = text(config[0].lpBinaryPathName);
   return true;
 }
 
@@ -397,7 +400,7 @@ std::vector<InstalledService> listQZWindowsServices() {
     if (!done && (error != static_cast<int32_t>(ERROR_MORE_DATA)))
       KELDA_NT_THROW_CODE("listQZWindowsServices", "qz.kelda.strings.listerrorwin", error);
     for (DWORD i = 0; i < count; ++i)
-      found.push_back(InstalledService{rows[i].lpServiceName, rows[i].lpDisplayName, "",
+      found.push_back(InstalledService{text(rows[i].lpServiceName), text(rows[i].lpDisplayName), "",
                                        rows[i].ServiceStatus.dwCurrentState});
     if (done) break;
     if (count == 0) {

@@ -79,6 +79,12 @@ LONG openKey(::LONG(WINAPI* call)(::HKEY, const char*, ::HKEY*), HKEY key, const
   return rc;
 }
 
+// A text the system gave, in UTF-8; none ("" for a service made without a display name, for
+// one) when it gave a null.
+std::string fromSystem(const char* text) {
+  return text != nullptr ? qz::sys::utf8FromAnsi(text) : std::string();
+}
+
 void copyStatus(const ::SERVICE_STATUS& from, SERVICE_STATUS* to) {
   to->dwServiceType = from.dwServiceType;
   to->dwCurrentState = from.dwCurrentState;
@@ -182,8 +188,8 @@ class Win32Platform : public Platform {
                                         &needed, &count, &resume);
       if (!done && ::GetLastError() != ERROR_MORE_DATA) return 0;
       for (::DWORD i = 0; i < count; ++i) {
-        ServiceListing l{qz::sys::utf8FromAnsi(rows[i].lpServiceName),
-                         qz::sys::utf8FromAnsi(rows[i].lpDisplayName), SERVICE_STATUS{}};
+        ServiceListing l{fromSystem(rows[i].lpServiceName), fromSystem(rows[i].lpDisplayName),
+                         SERVICE_STATUS{}};
         copyStatus(rows[i].ServiceStatus, &l.status);
         all.push_back(std::move(l));
       }
@@ -207,13 +213,12 @@ class Win32Platform : public Platform {
                                static_cast<::DWORD>(got.size() * sizeof(got[0])), &needed))
       return 0;
     const ::QUERY_SERVICE_CONFIGA& c = got[0];
-    auto text = [](const char* t) { return t != nullptr ? qz::sys::utf8FromAnsi(t) : ""; };
     ServiceConfig ours{c.dwServiceType,
                        c.dwStartType,
                        c.dwErrorControl,
-                       text(c.lpBinaryPathName),
-                       text(c.lpServiceStartName),
-                       text(c.lpDisplayName)};
+                       fromSystem(c.lpBinaryPathName),
+                       fromSystem(c.lpServiceStartName),
+                       fromSystem(c.lpDisplayName)};
     return packServiceConfig(*this, ours, config, bufSize, bytesNeeded);
   }
   BOOL CloseServiceHandle(SC_HANDLE handle) override { return ::CloseServiceHandle(sys(handle)); }
