@@ -22,11 +22,13 @@
 
 namespace {
 
-int exitStatus = 0;    // what keldaExit was given in this run; 0 when it was not called
+bool exited = false;   // keldaExit was called in this run
+int exitStatus = 0;    // with what
 struct ProcessEnd {};  // thrown by keldaExit: the command unwinds as the end of the process would
 
 const std::string kCaught = "Caught error processing arguments";
 const std::string kWelcome = "kelda 7.0(0) - proxy server instance administration\n";
+const std::string kDocument = "{\n  \"root\": ";  // of instances -json
 const std::string kStartupFailure =
     "Cannot load server configuration.  There may be a syntax error in config.tcl or a variable "
     "may be set with an unacceptable value.\n";
@@ -46,12 +48,22 @@ std::string defused(const std::string& word) {
 // with data directories that an administrator's word could hold.
 int sandbox(ClientData, Tcl_Interp* ip, int, const char*, Tcl_Command, int objc,
             Tcl_Obj* const objv[]) {
-  static const std::set<std::string> allowed = {
-      "create", "remove",       "start",     "stop",         "status",
-      "cmd",    "displayUsage", "instances", "formatStatus", "displayWelcomeText"};
+  static const std::set<std::string> allowed = {"create",
+                                                "remove",
+                                                "start",
+                                                "stop",
+                                                "status",
+                                                "cmd",
+                                                "check",
+                                                "forget",
+                                                "instances",
+                                                "formatStatus",
+                                                "displayWelcomeText",
+                                                "displayUsage"};
   std::string name = Tcl_GetString(objv[0]);
-  std::string datadir =
-      (name == "create" || name == "remove") && objc > 1 ? Tcl_GetString(objv[1]) : "";
+  std::string datadir = (name == "create" || name == "remove" || name == "forget") && objc > 1
+                            ? Tcl_GetString(objv[1])
+                            : "";
   if (allowed.count(name) != 0 && defused(datadir) == datadir) return TCL_OK;
   Tcl_SetObjResult(ip, Tcl_NewStringObj("not allowed in the fuzz sandbox", -1));
   return TCL_ERROR;
@@ -97,6 +109,8 @@ struct Setting {
                                                 std::to_string(61400 + i));
       qztest::writeFile(dir + ".kelda-files", "directory config.tcl\n");
       platform.services[service] = i == 0 ? winsvc::SERVICE_RUNNING : winsvc::SERVICE_STOPPED;
+      platform.commandLines[service] = "\"" + root.path() + "/bin/mon\" -service -datdir \"" +
+                                       dir.substr(work.size() + 1) + "\" mon.tcl";
       platform.keys.insert("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" +
                            service);
     }
@@ -111,12 +125,15 @@ const char* fault(int status, const std::string& out) {
   size_t at = out.rfind(kCaught);
   bool own = at != std::string::npos && (at == 0 || out[at - 1] == '\n') && out.back() == '.';
   std::string report = own ? out.substr(at + kCaught.size()) : "";
-  if (exitStatus != 0 && (exitStatus != -1 || status != -1 || report != "."))
+  // check ends with 0, 1 or 255 as it found; the other commands end with -1.
+  if (exited && ((exitStatus != -1 && exitStatus != 0 && exitStatus != 1 && exitStatus != 255) ||
+                 status != -1 || report != "."))
     return "a command's end went astray";
-  if (status == 0 && out.rfind("Usage: kelda ", 0) != 0 && out.rfind(kWelcome, 0) != 0)
-    return "status 0 without the usage or the welcome text";
+  if (status == 0 && out.rfind("Usage: kelda ", 0) != 0 && out.rfind(kWelcome, 0) != 0 &&
+      out.rfind(kDocument, 0) != 0)
+    return "status 0 without the usage, the welcome text or a document";
   if (status != 0 && status != -1) return "an exit status other than 0 and -1";
-  if (status == -1 && exitStatus == 0 && out != kStartupFailure && report.rfind(" - ", 0) != 0)
+  if (status == -1 && !exited && out != kStartupFailure && report.rfind(" - ", 0) != 0)
     return "status -1 without a reported error";
   return nullptr;
 }
@@ -125,6 +142,7 @@ const char* fault(int status, const std::string& out) {
 
 // The commands end here instead of ending the process.
 void keldaExit(int status) {
+  exited = true;
   exitStatus = status;
   throw ProcessEnd();
 }
@@ -145,6 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   argv.push_back(nullptr);
 
   if (std::freopen(setting.outFile.c_str(), "w", stdout) == nullptr) std::abort();
+  exited = false;
   exitStatus = 0;
   // Relative data directories land in the scratch directory; the fuzzer's own relative paths
   // work again afterwards.
