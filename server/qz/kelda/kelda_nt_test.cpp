@@ -214,77 +214,9 @@ TEST_F(ServiceLayer, EveryFailingCallLeavesNoHandleOpen) {
   }
 }
 
-// The listings as Windows lays them out: records first, their texts after them, as many
-// whole services as the buffer holds; the rest is asked for again from the resume handle.
-TEST(Layout, ListingsGoOnFromTheResumeHandleUntilAllAreGiven) {
-  FakePlatform os;
-  SERVICE_STATUS running{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 1, 0, 0, 0, 0};
-  std::vector<ServiceListing> all = {{"a", "A one", running}, {"bb", "B", running}, {"c", "", {}}};
-  const DWORD firstSize = sizeof(ENUM_SERVICE_STATUSA) + 2 + 6;  // "a" and "A one" exactly
-  std::vector<ENUM_SERVICE_STATUSA> rows(4);
-  char* buffer = reinterpret_cast<char*>(rows.data());
-  DWORD needed = 0, count = 0, resume = 0;
-  EXPECT_FALSE(packServiceList(os, all, rows.data(), firstSize, &needed, &count, &resume));
-  EXPECT_EQ(os.lastError, ERROR_MORE_DATA);
-  ASSERT_EQ(count, 1u);
-  EXPECT_EQ(resume, 1u);
-  EXPECT_EQ(needed, 2 * sizeof(ENUM_SERVICE_STATUSA) + 3 + 2 + 2 + 1);
-  EXPECT_STREQ(rows[0].lpServiceName, "a");
-  EXPECT_STREQ(rows[0].lpDisplayName, "A one");
-  EXPECT_EQ(rows[0].ServiceStatus.dwCurrentState, SERVICE_RUNNING);
-  // Every text lies within the buffer and after the records.
-  EXPECT_GE(rows[0].lpDisplayName, buffer + sizeof(ENUM_SERVICE_STATUSA));
-  EXPECT_EQ(rows[0].lpServiceName + 2, buffer + firstSize);
-  EXPECT_TRUE(packServiceList(os, all, rows.data(), sizeof rows[0] * 4, &needed, &count, &resume));
-  ASSERT_EQ(count, 2u);
-  EXPECT_EQ(resume, 0u);
-  EXPECT_EQ(needed, 0u);
-  EXPECT_STREQ(rows[0].lpServiceName, "bb");
-  EXPECT_STREQ(rows[1].lpServiceName, "c");
-  EXPECT_STREQ(rows[1].lpDisplayName, "");
-  // Without a buffer: nothing given, the room for all of it asked for.
-  resume = 0;
-  EXPECT_FALSE(packServiceList(os, all, nullptr, 0, &needed, &count, &resume));
-  EXPECT_EQ(count, 0u);
-  EXPECT_EQ(needed, 3 * sizeof(ENUM_SERVICE_STATUSA) + 8 + 5 + 3);
-}
-
-TEST(Layout, ConfigurationsAndValuesAreRefusedUntilTheBufferHoldsThem) {
-  FakePlatform os;
-  ServiceConfig config{SERVICE_WIN32_OWN_PROCESS,   SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                       "\"C:/p/bin/mon\" -service", "LocalSystem",      "Proxy"};
-  const DWORD size = static_cast<DWORD>(sizeof(QUERY_SERVICE_CONFIGA) + config.binaryPath.size() +
-                                        1 + 1 + 2 + 12 + 6);
-  std::vector<QUERY_SERVICE_CONFIGA> room(4);
-  DWORD needed = 0;
-  EXPECT_FALSE(packServiceConfig(os, config, room.data(), size - 1, &needed));
-  EXPECT_EQ(os.lastError, ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(needed, size);
-  ASSERT_TRUE(packServiceConfig(os, config, room.data(), size, &needed));
-  const QUERY_SERVICE_CONFIGA& c = room[0];
-  EXPECT_EQ(c.dwStartType, SERVICE_AUTO_START);
-  EXPECT_STREQ(c.lpBinaryPathName, "\"C:/p/bin/mon\" -service");
-  EXPECT_STREQ(c.lpServiceStartName, "LocalSystem");
-  EXPECT_STREQ(c.lpDisplayName, "Proxy");
-  EXPECT_EQ(std::string(c.lpDependencies, 2), std::string(2, '\0'));  // an empty list
-  EXPECT_LE(c.lpBinaryPathName + config.binaryPath.size() + 1,
-            reinterpret_cast<char*>(room.data()) + size);
-
-  const std::string text("C:\\x.dll", 9);  // with its zero
-  unsigned char data[9];
-  DWORD type = 0, length = 0;
-  EXPECT_EQ(copyValue(os, REG_EXPAND_SZ, text, &type, nullptr, &length), 0);
-  EXPECT_EQ(length, 9u);
-  EXPECT_EQ(type, REG_EXPAND_SZ);
-  length = 8;
-  EXPECT_EQ(copyValue(os, REG_EXPAND_SZ, text, &type, data, &length), ERROR_MORE_DATA);
-  EXPECT_EQ(length, 9u);
-  EXPECT_EQ(copyValue(os, REG_EXPAND_SZ, text, &type, data, &length), 0);
-  EXPECT_STREQ(reinterpret_cast<char*>(data), "C:\\x.dll");
-}
-
-// Listing on a manager of more services than the first buffer holds: every one comes out once
-// with its command line; one that goes between the listing and its query is left out.
+// Listing on a manager of more services (and a longer command line) than the first buffers
+// hold: every one comes out once with its command line; one that goes between the listing and its
+// query is left out.
 TEST_F(ServiceLayer, ListsEveryServiceWithItsCommandLine) {
   prepare("");
   for (int i = 0; i < 1500; ++i) {
@@ -292,6 +224,7 @@ TEST_F(ServiceLayer, ListsEveryServiceWithItsCommandLine) {
     fake_.services[name] = i % 2 ? SERVICE_RUNNING : SERVICE_STOPPED;
     fake_.commandLines[name] = "\"C:/p/bin/mon\" -datdir \"C:/d/" + std::to_string(i) + "\"";
   }
+  fake_.commandLines["service-with-a-longer-name-7"] = std::string(4000, 'x');  // over a buffer
   std::vector<InstalledService> all = listQZWindowsServices();
   ASSERT_EQ(all.size(), 1500u);
   std::set<std::string> names;
