@@ -264,7 +264,7 @@ proc check {args} {
         ::kelda::checkReport $json 0 {0 0}
     }
     if {[catch {qzServices} error]} {
-        ::kelda::finding services-unreadable "service manager" \
+        ::kelda::finding services-unreadable services \
             "the services cannot be listed: $error" "run kelda as an administrator"
         ::kelda::checkReport $json 0 [list [llength $dirs] 0]
     }
