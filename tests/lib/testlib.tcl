@@ -81,9 +81,11 @@ proc kelda {args} {
     run $bin/bin/kelda[expr {$::wine ? ".exe" : ""}] {*}$args
 }
 if {$wine} {
-    # A prefix of the file's own; one Wine session for the whole file, since a session that
-    # starts anew boots anew and a boot starts every automatic service behind the tests' backs.
-    set winePrefix [expr {$opt(-wineprefix) ne "" ? "$opt(-wineprefix)-tests" : "$scratch/prefix"}]
+    # A prefix of the file's own (files run side by side); one Wine session for the whole file,
+    # since a session that starts anew boots anew and a boot starts every automatic service
+    # behind the tests' backs.
+    set winePrefix [expr {$opt(-wineprefix) ne "" ?
+        "$opt(-wineprefix)-[file rootname [file tail $argv0]]" : "$scratch/prefix"}]
     file delete -force $winePrefix
     run cmd.exe /c exit 0
     exec env WINEPREFIX=$winePrefix wineserver -p &
