@@ -1,7 +1,11 @@
 // The POSIX service manager stand-in: its rules below what the command-line tests run.
 
 #include <gtest/gtest.h>
+#include <sys/time.h>
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -41,6 +45,8 @@ TEST(Substitute, RefusalsCarryTheWindowsValues) {
                              commandLine, nullptr, nullptr, nullptr, account, nullptr);
   };
   ScopedServiceHandle missing(create("missing", "\"/no/such/program\" -x"));
+  qztest::writeFile(root.at("plain"), "not a program\n");  // there, but not executable
+  ScopedServiceHandle plain(create("plain", root.at("plain").c_str()));
   ScopedServiceHandle mine(create("mine", "x", ".\\root"));  // an account that exists
   SC_HANDLE closed = os.OpenServiceA(manager.get(), "missing", SERVICE_ALL_ACCESS);
   ASSERT_TRUE(os.CloseServiceHandle(closed));  // and a handle of it that stays open:
@@ -54,6 +60,7 @@ TEST(Substitute, RefusalsCarryTheWindowsValues) {
   EXPECT_EQ(refused(create("MISSING", "x")), ERROR_SERVICE_EXISTS);
   EXPECT_EQ(refused(create("u", "x", ".\\no-such-user")), ERROR_INVALID_SERVICE_ACCOUNT);
   EXPECT_EQ(refused(os.StartServiceA(missing.get(), 0, nullptr)), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(refused(os.StartServiceA(plain.get(), 0, nullptr)), ERROR_ACCESS_DENIED);
   EXPECT_EQ(refused(os.DeleteService(queryOnly)), ERROR_ACCESS_DENIED);
   EXPECT_EQ(refused(os.QueryServiceStatus(closed, &s)), ERROR_INVALID_HANDLE);
   EXPECT_EQ(refused(os.CloseServiceHandle(closed)), ERROR_INVALID_HANDLE);
@@ -65,6 +72,21 @@ TEST(Substitute, RefusalsCarryTheWindowsValues) {
   EXPECT_EQ(refused(os.OpenServiceA(manager.get(), "missing", 0)), ERROR_SERVICE_DATABASE_LOCKED);
   EXPECT_EQ(refused(os.RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM", &key) == 0), ERROR_ACCESS_DENIED);
   unsetenv("QZ_SCM_DIR");
+}
+
+// A sleep lasts its whole time, through the signals that interrupt it, whatever errno held.
+TEST(Substitute, SleepLastsThroughInterruptions) {
+  struct sigaction quiet {};
+  quiet.sa_handler = [](int) {};
+  sigaction(SIGALRM, &quiet, nullptr);
+  itimerval every{{0, 20000}, {0, 20000}}, off{};
+  setitimer(ITIMER_REAL, &every, nullptr);
+  errno = EINTR;
+  auto start = std::chrono::steady_clock::now();
+  realPlatform().Sleep(200);
+  auto slept = std::chrono::steady_clock::now() - start;
+  setitimer(ITIMER_REAL, &off, nullptr);
+  EXPECT_GE(slept, std::chrono::milliseconds(200));
 }
 
 }  // namespace
