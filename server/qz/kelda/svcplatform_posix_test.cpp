@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "qzscm.h"
 #include "qztest.h"
 #include "svcspawn_posix.h"
 
@@ -71,6 +73,44 @@ TEST(Substitute, RefusalsCarryTheWindowsValues) {
   setenv("QZ_SCM_DIR", root.at("locked").c_str(), 1);
   EXPECT_EQ(refused(os.OpenServiceA(manager.get(), "missing", 0)), ERROR_SERVICE_DATABASE_LOCKED);
   EXPECT_EQ(refused(os.RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM", &key) == 0), ERROR_ACCESS_DENIED);
+  unsetenv("QZ_SCM_DIR");
+}
+
+// The supervisor takes a service's failure actions in their order, the last one for every
+// later failure: here a restart at the first failure, none at the second.
+TEST(Substitute, FailureActionsAreTakenInTheirOrder) {
+  qztest::ScratchRoot root;
+  std::string dir = root.at("scm");
+  setenv("QZ_SCM_DIR", dir.c_str(), 1);
+  Platform& os = realPlatform();
+  ScopedServiceHandle manager(os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  ScopedServiceHandle svc(os.CreateServiceA(
+      manager.get(), "s", "s", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+      SERVICE_ERROR_NORMAL, "/bin/sleep 600", nullptr, nullptr, nullptr, nullptr, nullptr));
+  SC_ACTION actions[] = {{SC_ACTION_RESTART, 0}, {SC_ACTION_NONE, 0}};
+  SERVICE_FAILURE_ACTIONSA info{86400, nullptr, nullptr, 2, actions};
+  ASSERT_TRUE(os.ChangeServiceConfig2A(svc.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &info));
+  qz::scm::Record r;
+  ASSERT_TRUE(qz::scm::readRecord(dir, "s", r));
+  EXPECT_EQ(r["failureactions"] + " " + r["failurereset"], "1/0 0/0 86400");
+  ASSERT_TRUE(os.StartServiceA(svc.get(), 0, nullptr));
+  // Kills the service's process; answers its status once the supervisor is done with it.
+  auto failed = [&] {
+    qz::scm::Status s;
+    qz::scm::readStatus(dir, "s", s);
+    int pid = s.pid;
+    EXPECT_GT(pid, 0);
+    if (pid > 0) kill(pid, SIGKILL);
+    for (int i = 0; i < 3000 && qz::scm::readStatus(dir, "s", s) &&
+                    (s.pid == pid || (s.pid == 0 && s.supervisor != 0));
+         ++i)
+      usleep(20000);
+    return std::to_string(s.state) + " " + std::to_string(s.exitCode) + " " +
+           std::to_string(s.pid > 0);
+  };
+  EXPECT_EQ(failed(), "2 0 1");     // started again: pending, a process
+  EXPECT_EQ(failed(), "1 1067 0");  // stopped for good
+  EXPECT_TRUE(os.DeleteService(svc.get()));
   unsetenv("QZ_SCM_DIR");
 }
 
