@@ -33,6 +33,7 @@ class Listener {
   }
   ~Listener() { close(fd_); }
   const std::string& port() const { return port_; }
+  int fd() const { return fd_; }
 
  private:
   int fd_;
@@ -67,6 +68,27 @@ TEST(Connect, OneAddressThatNeverAnswersOrRefusesLeavesTimeForTheNext) {
   EXPECT_THROW(qz::net::Socket::connectAny({"127.0.0.1"}, "", 300), qz::X);
   EXPECT_EQ(qz::PortAddr("::1", "80").text() + " " + qz::PortAddr("localhost", "8080").text(),
             "[::1]:80 localhost:8080");
+}
+
+// A send fails with what went wrong: a peer that reset the connection, or one that reads
+// nothing while the buffers between are full.
+TEST(Send, ResetAndTimeOutFailTheSendWithTheirOwnTexts) {
+  Listener listener("127.0.0.1", 0, 8);
+  auto failure = [&](const std::string& data, bool reset) -> std::string {
+    qz::net::Socket s = qz::net::Socket::connect("127.0.0.1", listener.port(), 1000);
+    int peer = accept(listener.fd(), nullptr, nullptr);
+    linger hard{1, 0};
+    if (reset) setsockopt(peer, SOL_SOCKET, SO_LINGER, &hard, sizeof hard), close(peer);
+    try {
+      s.sendAll(data.data(), data.size(), 300);
+    } catch (const qz::X& x) {
+      if (!reset) close(peer);
+      return x.errorText().substr(0, x.errorText().find(':'));  // ECONNRESET or EPIPE
+    }
+    return "sent";
+  };
+  EXPECT_EQ(failure("x", true), "connection reset while sending");
+  EXPECT_EQ(failure(std::string(64u << 20, 'x'), false), "timed out sending");
 }
 
 // A transport that hands out the chunks it was given, then the end of the stream; a read past

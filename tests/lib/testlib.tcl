@@ -137,6 +137,16 @@ proc findings {args} {
     }
     list $status $found
 }
+# Polls the condition (an expression in the caller) until it holds, for at most a minute,
+# serving the event loop meanwhile: a test waits for the event it needs, never for a time.
+proc waitUntil {condition} {
+    set end [expr {[clock milliseconds] + 60000}]
+    while {![set held [uplevel 1 [list expr $condition]]] && [clock milliseconds] < $end} {
+        after 20 {set ::tick 1}
+        vwait ::tick
+    }
+    return $held
+}
 # Ends a test file: the exit status says whether every test ran and passed.
 proc finish {} {
     set failed $::tcltest::numTests(Failed)
@@ -181,9 +191,12 @@ proc servicePid {name} {
     expr {[lindex $s 1] == 4 ? [lindex $s 2] : 0}
 }
 proc instances {args} { foreach n $args { kelda create $::data/$n $n } }
-# Takes down whatever a test left: the stand-in's processes and state, the instances' data.
+# Takes down whatever a test left: the stand-in's processes (gone before it goes on) and
+# state, the instances' data.
 proc tidy {{settings ""}} {
-    for {set i 0} {$i < 50 && [set pids [standInProcesses]] ne ""} {incr i} {
+    set end [expr {[clock seconds] + 60}]
+    while {[set pids [standInProcesses]] ne ""} {
+        if {[clock seconds] > $end} { error "processes outlive SIGKILL: $pids" }
         catch {exec kill -KILL {*}$pids}
         after 20
     }

@@ -109,6 +109,9 @@ class ServiceLayer : public ::testing::Test {
 TEST_F(ServiceLayer, AccessRightsAndAccount) {
   prepare("svc=4 tries=2");
   run("stop start create remove");
+  for (DWORD control :
+       {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_INTERROGATE})
+    EXPECT_THROW(controlQZWindowsService("svc", control), Xkelda);  // the fake stops it
   std::string opens;
   for (const std::string& c : fake_.calls)
     if (c.find(' ') != std::string::npos) opens += c + ",";
@@ -116,7 +119,7 @@ TEST_F(ServiceLayer, AccessRightsAndAccount) {
       opens,
       "OpenSCManagerA  F003F,OpenServiceA svc 24,OpenServiceA svc F01FF,OpenServiceA svc "
       "F01FF,OpenServiceA svc1 F01FF,CreateServiceA svc1 acct|p\"w d F01FF,OpenServiceA svc 24,"
-      "OpenServiceA svc 10000,");
+      "OpenServiceA svc 10000,OpenServiceA svc 44,OpenServiceA svc 44,OpenServiceA svc 84,");
 }
 
 // Where the manager fails or refuses as the command-line tests cannot arrange it, and as

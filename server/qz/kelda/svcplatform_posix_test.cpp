@@ -1,12 +1,18 @@
 // The POSIX service manager stand-in: its rules below what the command-line tests run.
 
 #include <gtest/gtest.h>
+#include <sys/time.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <utility>
 
+#include "qzscm.h"
 #include "qztest.h"
 #include "svcspawn_posix.h"
 
@@ -41,6 +47,8 @@ TEST(Substitute, RefusalsCarryTheWindowsValues) {
                              commandLine, nullptr, nullptr, nullptr, account, nullptr);
   };
   ScopedServiceHandle missing(create("missing", "\"/no/such/program\" -x"));
+  qztest::writeFile(root.at("plain"), "not a program\n");  // there, but not executable
+  ScopedServiceHandle plain(create("plain", root.at("plain").c_str()));
   ScopedServiceHandle mine(create("mine", "x", ".\\root"));  // an account that exists
   SC_HANDLE closed = os.OpenServiceA(manager.get(), "missing", SERVICE_ALL_ACCESS);
   ASSERT_TRUE(os.CloseServiceHandle(closed));  // and a handle of it that stays open:
@@ -54,6 +62,7 @@ TEST(Substitute, RefusalsCarryTheWindowsValues) {
   EXPECT_EQ(refused(create("MISSING", "x")), ERROR_SERVICE_EXISTS);
   EXPECT_EQ(refused(create("u", "x", ".\\no-such-user")), ERROR_INVALID_SERVICE_ACCOUNT);
   EXPECT_EQ(refused(os.StartServiceA(missing.get(), 0, nullptr)), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(refused(os.StartServiceA(plain.get(), 0, nullptr)), ERROR_ACCESS_DENIED);
   EXPECT_EQ(refused(os.DeleteService(queryOnly)), ERROR_ACCESS_DENIED);
   EXPECT_EQ(refused(os.QueryServiceStatus(closed, &s)), ERROR_INVALID_HANDLE);
   EXPECT_EQ(refused(os.CloseServiceHandle(closed)), ERROR_INVALID_HANDLE);
@@ -65,6 +74,59 @@ TEST(Substitute, RefusalsCarryTheWindowsValues) {
   EXPECT_EQ(refused(os.OpenServiceA(manager.get(), "missing", 0)), ERROR_SERVICE_DATABASE_LOCKED);
   EXPECT_EQ(refused(os.RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM", &key) == 0), ERROR_ACCESS_DENIED);
   unsetenv("QZ_SCM_DIR");
+}
+
+// The supervisor takes a service's failure actions in their order, the last one for every
+// later failure: here a restart at the first failure, none at the second.
+TEST(Substitute, FailureActionsAreTakenInTheirOrder) {
+  qztest::ScratchRoot root;
+  std::string dir = root.at("scm");
+  setenv("QZ_SCM_DIR", dir.c_str(), 1);
+  Platform& os = realPlatform();
+  ScopedServiceHandle manager(os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  ScopedServiceHandle svc(os.CreateServiceA(
+      manager.get(), "s", "s", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+      SERVICE_ERROR_NORMAL, "/bin/sleep 600", nullptr, nullptr, nullptr, nullptr, nullptr));
+  SC_ACTION actions[] = {{SC_ACTION_RESTART, 0}, {SC_ACTION_NONE, 0}};
+  SERVICE_FAILURE_ACTIONSA info{86400, nullptr, nullptr, 2, actions};
+  ASSERT_TRUE(os.ChangeServiceConfig2A(svc.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &info));
+  qz::scm::Record r;
+  ASSERT_TRUE(qz::scm::readRecord(dir, "s", r));
+  EXPECT_EQ(r["failureactions"] + " " + r["failurereset"], "1/0 0/0 86400");
+  ASSERT_TRUE(os.StartServiceA(svc.get(), 0, nullptr));
+  // Kills the service's process; answers its status once the supervisor is done with it.
+  auto failed = [&] {
+    qz::scm::Status s;
+    qz::scm::readStatus(dir, "s", s);
+    int pid = s.pid;
+    EXPECT_GT(pid, 0);
+    if (pid > 0) kill(pid, SIGKILL);
+    for (int i = 0; i < 3000 && qz::scm::readStatus(dir, "s", s) &&
+                    (s.pid == pid || (s.pid == 0 && s.supervisor != 0));
+         ++i)
+      usleep(20000);
+    return std::to_string(s.state) + " " + std::to_string(s.exitCode) + " " +
+           std::to_string(s.pid > 0);
+  };
+  EXPECT_EQ(failed(), "2 0 1");     // started again: pending, a process
+  EXPECT_EQ(failed(), "1 1067 0");  // stopped for good
+  EXPECT_TRUE(os.DeleteService(svc.get()));
+  unsetenv("QZ_SCM_DIR");
+}
+
+// A sleep lasts its whole time, through the signals that interrupt it, whatever errno held.
+TEST(Substitute, SleepLastsThroughInterruptions) {
+  struct sigaction quiet {};
+  quiet.sa_handler = [](int) {};
+  sigaction(SIGALRM, &quiet, nullptr);
+  itimerval every{{0, 20000}, {0, 20000}}, off{};
+  setitimer(ITIMER_REAL, &every, nullptr);
+  errno = EINTR;
+  auto start = std::chrono::steady_clock::now();
+  realPlatform().Sleep(200);
+  auto slept = std::chrono::steady_clock::now() - start;
+  setitimer(ITIMER_REAL, &off, nullptr);
+  EXPECT_GE(slept, std::chrono::milliseconds(200));
 }
 
 }  // namespace
