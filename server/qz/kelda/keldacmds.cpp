@@ -128,6 +128,11 @@ int qzRemoveServiceCmd(int argc, const char** argv) {
       KELDA_THROW("qzRemoveServiceCmd", "qz.kelda.strings.removeservernodatadirs");
     }
 
+    // A list left empty (a remove all ended between its last rewrite and the file's deletion)
+    // registers no instance, as a missing one does.
+    if (all && evalText("info exists qz.instances") == "1" && var("qz.instances").empty())
+      KELDA_THROW("qzRemoveServiceCmd", "qz.kelda.strings.removeservernodatadirs");
+
     std::string datdir;
     if (all) {
       KELDA_LOG(1, "KELDA - about to remove all servers - %s", var("qz.instances").c_str());
