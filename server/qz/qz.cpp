@@ -256,7 +256,6 @@ void init(int& argc, const char** argv) {
     f.interp = nullptr;
   }
   f.pending.clear();
-  f.evalDepth = 0;
 
   Tcl_FindExecutable(argv[0]);
   sys::settleText();

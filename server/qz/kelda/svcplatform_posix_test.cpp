@@ -1,6 +1,7 @@
 // The POSIX service manager stand-in: its rules below what the command-line tests run.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -65,6 +66,17 @@ TEST(Substitute, RefusalsCarryTheWindowsValues) {
   EXPECT_EQ(refused(os.StartServiceA(plain.get(), 0, nullptr)), ERROR_ACCESS_DENIED);
   EXPECT_EQ(refused(os.DeleteService(queryOnly)), ERROR_ACCESS_DENIED);
   EXPECT_EQ(refused(os.QueryServiceStatus(closed, &s)), ERROR_INVALID_HANDLE);
+  DWORD needed = 0, count = 0, resume = 0;
+  auto list = [&](SC_HANDLE m) {
+    return os.EnumServicesStatusA(m, SERVICE_WIN32, SERVICE_STATE_ALL, nullptr, 0, &needed, &count,
+                                  &resume);
+  };
+  ScopedServiceHandle noListing(
+      os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS & ~SC_MANAGER_ENUMERATE_SERVICE));
+  EXPECT_EQ(refused(list(closed)), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(refused(list(noListing.get())), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(refused(list(manager.get())), ERROR_MORE_DATA);
+  EXPECT_EQ(refused(os.QueryServiceConfigA(queryOnly, nullptr, 0, &needed)), ERROR_ACCESS_DENIED);
   EXPECT_EQ(refused(os.CloseServiceHandle(closed)), ERROR_INVALID_HANDLE);
   EXPECT_EQ(refused(os.RegCloseKey(reinterpret_cast<HKEY>(queryOnly)) == 0), ERROR_INVALID_HANDLE);
   EXPECT_EQ(refused(os.RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\None", &key) == 0),
@@ -111,6 +123,37 @@ TEST(Substitute, FailureActionsAreTakenInTheirOrder) {
   EXPECT_EQ(failed(), "2 0 1");     // started again: pending, a process
   EXPECT_EQ(failed(), "1 1067 0");  // stopped for good
   EXPECT_TRUE(os.DeleteService(svc.get()));
+  unsetenv("QZ_SCM_DIR");
+}
+
+// A running service is only marked for deletion: when its record cannot be written (no file
+// size allowed), the delete is refused and the service stays whole.
+TEST(Substitute, DeleteOfARunningServiceIsRefusedWhenItsRecordCannotBeMarked) {
+  qztest::ScratchRoot root;
+  std::string dir = root.at("scm");
+  setenv("QZ_SCM_DIR", dir.c_str(), 1);
+  Platform& os = realPlatform();
+  ScopedServiceHandle manager(os.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  ScopedServiceHandle svc(os.CreateServiceA(
+      manager.get(), "s", "s", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+      SERVICE_ERROR_NORMAL, "/bin/sleep 600", nullptr, nullptr, nullptr, nullptr, nullptr));
+  ASSERT_TRUE(os.StartServiceA(svc.get(), 0, nullptr));
+  rlimit limit{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  rlimit none{0, limit.rlim_max};
+  signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &none);
+  BOOL deleted = os.DeleteService(svc.get());
+  DWORD error = os.GetLastError();
+  setrlimit(RLIMIT_FSIZE, &limit);
+  EXPECT_FALSE(deleted);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  qz::scm::Record r;
+  ASSERT_TRUE(qz::scm::readRecord(dir, "s", r));
+  EXPECT_EQ(r["deleted"], "0");
+  EXPECT_TRUE(os.DeleteService(svc.get()));
+  qz::scm::Status s;
+  if (qz::scm::readStatus(dir, "s", s) && s.pid > 0) kill(s.pid, SIGKILL);
   unsetenv("QZ_SCM_DIR");
 }
 
