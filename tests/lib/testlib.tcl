@@ -17,13 +17,20 @@ set scratch /tmp/kelda-[file rootname [file tail $argv0]]-[pid]
 set root $scratch/[expr {$wine ? "prod\u00fcct" : "root"}]
 set data $scratch/data
 set scm $scratch/scm
-# 100 ports of the file's own, held by their last one: a file beside it that picks them moves on.
-# The blocks stay below the kernel's ephemeral range (32768 up), where any client socket of the
-# run may be given a port that a test row then fails to listen on.
-set port [expr {20000 + [pid] % 127 * 100}]
-while {[catch {socket -server {apply {args {}}} -myaddr 127.0.0.1 [expr {$port + 99}]}]} {
-    set port [expr {$port >= 32600 ? 20000 : $port + 100}]
+# 100 ports of the file's own, held by their last one: a file beside it that picks them moves on,
+# as it does past a block where anything listens (a monitor an aborted run left, say). The
+# blocks stay below the kernel's ephemeral range (32768 up), where any client socket of the run
+# may be given a port that a test row then fails to listen on.
+proc claimBlock {p} {
+    for {set i 0} {$i < 99} {incr i} {
+        if {[catch {close [socket -server {apply {args {}}} -myaddr 127.0.0.1 [expr {$p + $i}]]}]} {
+            return 0
+        }
+    }
+    expr {![catch {socket -server {apply {args {}}} -myaddr 127.0.0.1 [expr {$p + 99}]}]}
 }
+set port [expr {20000 + [pid] % 127 * 100}]
+while {![claimBlock $port]} { set port [expr {$port >= 32600 ? 20000 : $port + 100}] }
 foreach name [array names env QZ_*] { unset env($name) }
 if {$wine} { set env(LC_ALL) C.UTF-8 } else { set env(QZ_SCM_DIR) $scm }
 # Words put before every program run (to run it as another user, for one).
