@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -238,6 +239,12 @@ TEST_F(ServiceLayer, ListsEveryServiceWithItsCommandLine) {
   }
   EXPECT_EQ(names.size(), 1500u);
   EXPECT_EQ(fake_.openHandles(), 1);  // the manager's
+
+  // A configuration that outgrows every buffer given is asked for five times, then given up.
+  prepare("svc");
+  fake_.growingConfigs = true;
+  EXPECT_THROW(listQZWindowsServices(), Xkelda);
+  EXPECT_EQ(std::count(fake_.calls.begin(), fake_.calls.end(), "QueryServiceConfigA"), 5);
 
   prepare("svc gone");
   fake_.failAll["OpenServiceA"] = ERROR_SERVICE_DOES_NOT_EXIST;

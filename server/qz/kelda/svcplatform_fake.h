@@ -31,6 +31,7 @@ class FakePlatform : public Platform {
   std::map<std::string, DWORD> failAll;  // every call of an operation fails with its value
   std::vector<std::string> calls;        // every call; opens and creates with name and hex access
   std::vector<DWORD> sleeps;
+  bool growingConfigs = false;  // every configuration query finds the command line grown
   int openHandles() const { return static_cast<int>(open_.size()); }
 
   SC_HANDLE OpenSCManagerA(const char*, const char*, DWORD access) override {
@@ -102,6 +103,7 @@ class FakePlatform : public Platform {
                            DWORD* needed) override {
     if (fails("QueryServiceConfigA")) return 0;
     const std::string& name = open_.at(service);
+    if (growingConfigs) commandLines[name].append(size + 1, 'x');  // always more than given
     ServiceConfig c{SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                     commandLines[name],        "LocalSystem",      name};
     return packServiceConfig(*this, c, config, size, needed);

@@ -204,7 +204,8 @@ class PosixPlatform : public Platform {
 
   BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD level, void* info) override {
     Open o;
-    if (DWORD error = serviceFor(service, 0, o)) return failWith<BOOL>(error, 0);
+    if (DWORD error = serviceFor(service, SERVICE_CHANGE_CONFIG, o))
+      return failWith<BOOL>(error, 0);
     if (info == nullptr ||
         (level != SERVICE_CONFIG_FAILURE_ACTIONS && level != SERVICE_CONFIG_DESCRIPTION))
       return failWith<BOOL>(ERROR_INVALID_PARAMETER, 0);
