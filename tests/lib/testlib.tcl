@@ -201,6 +201,14 @@ proc servicePid {name} {
     set s [lsearch -inline -index 0 [serviceStates] $name]
     expr {[lindex $s 1] == 4 ? [lindex $s 2] : 0}
 }
+# Signals a running service's process and answers its pid; a pid of 0 or less would signal
+# the test runner's own process group instead.
+proc signalService {signal name} {
+    set pid [servicePid $name]
+    if {$pid <= 0} { error "service $name has no process" }
+    exec kill -$signal $pid
+    return $pid
+}
 proc instances {args} { foreach n $args { kelda create $::data/$n $n } }
 # Takes down whatever a test left: the stand-in's processes (gone before it goes on) and
 # state, the instances' data.
