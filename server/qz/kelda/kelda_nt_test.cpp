@@ -139,6 +139,7 @@ TEST_F(ServiceLayer, RaiseSitesAndCreateSettings) {
       // Zero tries: the base name is probed, never created; the failed probe's value is carried.
       {"tries=0", "create", "createservererrorwin 1060 | | 1", ""},
       {"delay=0", "create", "- 0 | svc ev:svc | 1", ""},
+      {"delay=1", "create", "- 0 | svc(reset 86400: 1/1 1/1 1/1) ev:svc | 1", ""},
       {"delay=soon", "create", "- 0 | svc ev:svc | 1",
        "KELDA - qz.kelda.restartdelay is not a number of milliseconds"},
       {"!ChangeServiceConfig2A=1072", "create", "- 0 | svc ev:svc | 1",

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -247,6 +248,26 @@ TEST_F(Substitute, FailureActionsAreTakenInTheirOrder) {
   EXPECT_EQ(failed(), "2 0 1");     // started again: pending, a process
   EXPECT_EQ(failed(), "1 1067 0");  // stopped for good
   EXPECT_TRUE(os_.DeleteService(svc.get()));
+}
+
+// A process that ended without saying so is read as stopped: after a stop under way, with
+// no error; otherwise as a failure (ERROR_PROCESS_ABORTED).
+TEST_F(Substitute, AnEndedProcessReadsAsStopped) {
+  ScopedServiceHandle svc(create("s", "/bin/true"));
+  int gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  std::string got;
+  for (DWORD state : {SERVICE_RUNNING, SERVICE_STOP_PENDING}) {
+    qz::scm::Status was;
+    was.state = state;
+    was.pid = gone;
+    ASSERT_TRUE(qz::scm::writeStatus(dir_, "s", was));
+    SERVICE_STATUS now{};
+    ASSERT_TRUE(os_.QueryServiceStatus(svc.get(), &now));
+    got += std::to_string(now.dwCurrentState) + "/" + std::to_string(now.dwWin32ExitCode) + " ";
+  }
+  EXPECT_EQ(got, "1/1067 1/0 ");
 }
 
 // A running service is only marked for deletion: when its record cannot be written (no file
