@@ -83,13 +83,10 @@ std::string forwardSlashes(std::string path);
 
 }  // namespace qz
 
-// char_traits that compare ASCII letters without regard to case.
+// A compare of char_traits that folds ASCII letters to one case.
 struct ichar_traits : std::char_traits<char> {
-  static bool eq(char a, char b) { return fold(a) == fold(b); }
-  static bool lt(char a, char b) { return fold(a) < fold(b); }
   // 0 when the first n characters are equal ignoring case.
   static int compare(const char* a, const char* b, std::size_t n);
-  static const char* find(const char* s, std::size_t n, char c);
 
  private:
   static unsigned char fold(char c) { return static_cast<unsigned char>(qz::lowerAscii(c)); }

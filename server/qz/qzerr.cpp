@@ -34,9 +34,3 @@ int ichar_traits::compare(const char* a, const char* b, std::size_t n) {
   }
   return 0;
 }
-
-const char* ichar_traits::find(const char* s, std::size_t n, char c) {
-  for (std::size_t i = 0; i < n; ++i)
-    if (eq(s[i], c)) return s + i;
-  return nullptr;
-}
