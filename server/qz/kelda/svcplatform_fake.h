@@ -115,10 +115,11 @@ class FakePlatform : public Platform {
     *result = open<HKEY>(subKey);
     return 0;
   }
-  LONG RegSetValueExA(HKEY key, const char* name, DWORD, DWORD type, const unsigned char* data,
-                      DWORD size) override {
+  LONG RegSetValueExA(HKEY key, const char* name, DWORD reserved, DWORD type,
+                      const unsigned char* data, DWORD size) override {
     const std::string& path = open_.at(key);  // a key opened here and not closed
     if (DWORD error = fails("RegSetValueExA")) return static_cast<LONG>(error);
+    if (reserved != 0) return static_cast<LONG>(refuse(ERROR_INVALID_PARAMETER));  // must be 0
     values[path + "|" + name] = {type, std::string(reinterpret_cast<const char*>(data), size)};
     return 0;
   }
