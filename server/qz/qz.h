@@ -83,7 +83,7 @@ std::string forwardSlashes(std::string path);
 
 }  // namespace qz
 
-// A compare of char_traits that folds ASCII letters to one case.
+// char_traits whose compare ignores the case of ASCII letters.
 struct ichar_traits : std::char_traits<char> {
   // 0 when the first n characters are equal ignoring case.
   static int compare(const char* a, const char* b, std::size_t n);

@@ -22,12 +22,13 @@ set scm $scratch/scm
 # blocks stay below the kernel's ephemeral range (32768 up), where any client socket of the run
 # may be given a port that a test row then fails to listen on.
 proc claimBlock {p} {
-    for {set i 0} {$i < 99} {incr i} {
-        if {[catch {close [socket -server {apply {args {}}} -myaddr 127.0.0.1 [expr {$p + $i}]]}]} {
+    for {set i 0} {$i < 100} {incr i} {
+        if {[catch {socket -server {apply {args {}}} -myaddr 127.0.0.1 [expr {$p + $i}]} s]} {
             return 0
         }
+        if {$i < 99} { close $s }
     }
-    expr {![catch {socket -server {apply {args {}}} -myaddr 127.0.0.1 [expr {$p + 99}]}]}
+    return 1
 }
 set port [expr {20000 + [pid] % 127 * 100}]
 while {![claimBlock $port]} { set port [expr {$port >= 32600 ? 20000 : $port + 100}] }

@@ -278,10 +278,11 @@ TEST_F(Substitute, DeleteOfARunningServiceIsRefusedWhenItsRecordCannotBeMarked) 
   rlimit limit{};
   getrlimit(RLIMIT_FSIZE, &limit);
   rlimit none{0, limit.rlim_max};
-  signal(SIGXFSZ, SIG_IGN);
+  auto previous = signal(SIGXFSZ, SIG_IGN);
   setrlimit(RLIMIT_FSIZE, &none);
   DWORD error = refused(os_.DeleteService(svc.get()));
   setrlimit(RLIMIT_FSIZE, &limit);
+  signal(SIGXFSZ, previous);
   EXPECT_EQ(error, ERROR_ACCESS_DENIED);
   qz::scm::Record r;
   ASSERT_TRUE(qz::scm::readRecord(dir_, "s", r));
