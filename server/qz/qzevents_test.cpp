@@ -1,6 +1,3 @@
-// qzerrors.dll as the event log uses it: loaded as a data file, each entry's text formatted
-// from its message table with the entry's insert.
-
 #include "qzevents.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +8,6 @@
 
 namespace {
 
-// Every id the monitor reports formats from the DLL as the monitor means it.
 TEST(MessageDll, EveryMessageFormatsFromTheDllLoadedAsData) {
   HMODULE dll = LoadLibraryExA(KELDA_QZERRORS_DLL, nullptr, LOAD_LIBRARY_AS_DATAFILE);
   ASSERT_NE(dll, nullptr) << KELDA_QZERRORS_DLL << ": " << GetLastError();
@@ -22,14 +18,12 @@ TEST(MessageDll, EveryMessageFormatsFromTheDllLoadedAsData) {
       {qz::event::kMonServeFailed, "The monitor failed while serving and stopped: X"}};
   DWORD_PTR insert[] = {reinterpret_cast<DWORD_PTR>("X")};
   for (const auto& m : messages) {
-    char* text = nullptr;
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
-                                 FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                             dll, m.first, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
-                             reinterpret_cast<char*>(&text), 0, reinterpret_cast<va_list*>(insert));
+    char text[200];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, dll,
+                             m.first, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text,
+                             sizeof text, reinterpret_cast<va_list*>(insert));
     EXPECT_EQ(n == 0 ? "error " + std::to_string(GetLastError()) : std::string(text, n),
               m.second + "\r\n");
-    LocalFree(text);
   }
   FreeLibrary(dll);
 }

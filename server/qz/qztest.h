@@ -1,5 +1,4 @@
-// Test support: a scratch product root in a fresh temporary directory, removed at the end
-// (etc/, and lib/kelda/ with the scripts of KELDA_SCRIPT_DIR), and the framework on it.
+// A scratch product root (etc/, lib/kelda/ with KELDA_SCRIPT_DIR's scripts), removed at the end.
 #pragma once
 
 #include <cstdlib>
@@ -33,6 +32,7 @@ class ScratchRoot {
     fs::create_directories(at("lib/kelda"));
     if (*KELDA_SCRIPT_DIR) fs::copy(KELDA_SCRIPT_DIR, at("lib/kelda"));
   }
+  explicit ScratchRoot(int logLevel) : ScratchRoot() { start(logLevel); }
   ~ScratchRoot() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
@@ -46,7 +46,6 @@ class ScratchRoot {
     for (size_t cr; (cr = text.find('\r')) != std::string::npos;) text.erase(cr, 1);
     return text;
   }
-  // Starts the framework on this root with these options after -rootdir.
   void init(const std::vector<std::string>& words) {
     std::vector<const char*> argv = {"kelda", "-rootdir", path_.c_str()};
     for (auto& w : words) argv.push_back(w.c_str());
@@ -54,12 +53,12 @@ class ScratchRoot {
     argv.push_back(nullptr);
     qz::init(argc, argv.data());
   }
-  // Logging levels 1..logLevel to logFile(), with the catalogue and the tool's procedures.
+  // Logs levels 1..logLevel to logFile(); loads the catalogue and the tool's procedures.
   void start(int logLevel) {
     init({"-loglevel", std::to_string(logLevel), "-logfile", logFile()});
-    const char* scripts[] = {"keldastrings.tcl", "kelda.tcl", nullptr};
     qz::setScriptDir("lib/kelda");
-    qz::evalScript(0, scripts);
+    qz::evalFile("keldastrings.tcl");
+    qz::evalFile("kelda.tcl");
   }
 
  private:

@@ -1,6 +1,5 @@
 // Fuzz target: the instance list. Entries of the characters a data directory may hold, one a
-// line of the input, are written to datdirs.tcl as its one line and read back unchanged
-// (empty entries dropped).
+// line of the input, are written to datdirs.tcl as one line and read back, less empty ones.
 
 #include <cstdint>
 #include <cstdio>
@@ -13,21 +12,16 @@
 #include "qztest.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  struct Root : qztest::ScratchRoot {  // the framework on a scratch root, for the whole run
-    Root() { start(0); }
-  };
-  static Root root;
+  static qztest::ScratchRoot root(0);  // for the whole run
   std::vector<std::string> entries(1);
   for (size_t i = 0; i < size && entries.size() <= 64; ++i) {
     if (data[i] == '\n') {
       entries.emplace_back();
-    } else if (data[i] >= 0x80) {
-      // As the framework hands words to the tool: valid UTF-8 (here, each byte as Latin-1).
+    } else if (data[i] >= 0x80) {  // UTF-8, as words reach the tool (the byte read as Latin-1)
       entries.back() += static_cast<char>(0xC0 | (data[i] >> 6));
       entries.back() += static_cast<char>(0x80 | (data[i] & 0x3F));
     } else if (data[i] >= 0x20 && std::strchr("$[\"{}\\*?", data[i]) == nullptr) {
-      // No Tcl quoting, substitution or glob character (braces hold any entry), no control.
-      entries.back() += static_cast<char>(data[i]);
+      entries.back() += static_cast<char>(data[i]);  // braces hold it, and it is no glob
     }
   }
   qz::eval("set qz.instances {}");

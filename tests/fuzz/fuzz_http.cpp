@@ -1,6 +1,5 @@
-// Fuzz target: a monitor's answer as HttpAdaptor reads it: a body of at most 16 MiB or a
-// network error, the same whatever sizes the bytes arrive in. Input: a byte whose low five
-// bits give MiB of 'a' sent after the bytes, a byte picking the sizes, then the bytes.
+// Fuzz target: HttpAdaptor reads an answer alike in pieces of any size: a body of at most 16 MiB
+// or a network error. Input: a byte (low five bits: MiB of 'a' appended), a size pick, bytes.
 
 #include <cstdint>
 #include <cstdio>
@@ -9,48 +8,40 @@
 
 #include "qznet.h"
 
-namespace {
-
-// The bottom of the stack: the bytes in pieces of varying sizes, then the end of the stream.
-class ScriptedAdaptor : public qz::Adaptor {
- public:
-  ScriptedAdaptor(const std::string& bytes, size_t picked, unsigned pick)
-      : bytes_(bytes), picked_(picked), pick_(pick) {}
+// The bytes, then the end: the first `picked` in pieces that vary with pick, the rest in 64 KiB.
+struct Pieces : qz::Adaptor {
+  Pieces(const std::string& bytes, size_t picked, unsigned pick)
+      : bytes(bytes), picked(picked), pick(pick) {}
   void write(const qz::Buffer&) override {}
   bool read(qz::Buffer& into) override {
-    if (offset_ == bytes_.size()) return false;
-    // The input in pieces of 1 byte up, varying per read; with pick 0, and the filler, 64 KiB.
-    size_t n = pick_ == 0 || offset_ >= picked_
+    if (offset == bytes.size()) return false;
+    size_t n = pick == 0 || offset >= picked
                    ? 1u << 16
-                   : 1 + (pick_ * ++reads_ * 2654435761u >> 7) % (pick_ % 64 + 1);
-    if (n > bytes_.size() - offset_) n = bytes_.size() - offset_;
-    into.append(bytes_.data() + offset_, n);
-    offset_ += n;
+                   : 1 + (pick * ++reads * 2654435761u >> 7) % (pick % 64 + 1);
+    if (n > bytes.size() - offset) n = bytes.size() - offset;
+    into.append(bytes.data() + offset, n);
+    offset += n;
     return true;
   }
-
- private:
-  const std::string& bytes_;
-  size_t picked_, offset_ = 0;
-  unsigned pick_, reads_ = 0;
+  const std::string& bytes;
+  size_t picked, offset = 0;
+  unsigned pick, reads = 0;
 };
 
 // The body read, "error" for a network error, or what is wrong ("!" first).
 std::string answer(const std::string& bytes, size_t picked, unsigned pick) {
-  qz::Connection connection(qz::net::Socket(), qz::PortAddr("127.0.0.1", "1"), 1000);
-  connection.push(new ScriptedAdaptor(bytes, picked, pick));
-  connection.push(new qz::HttpAdaptor(true));
+  qz::Connection c(qz::net::Socket(), qz::PortAddr("127.0.0.1", "1"), 1000);
+  c.push(new Pieces(bytes, picked, pick));
+  c.push(new qz::HttpAdaptor(true));
   qz::Buffer body;
   try {
-    connection.read(body);
+    c.read(body);
   } catch (const qz::X& x) {
-    return x.kind == qz::kXNet ? "error" : "! an error that is not a network error";
+    return x.kind == qz::kXNet ? "error" : "! not a network error";
   }
-  if (body.size() > qz::HttpAdaptor::kMaxAnswer) return "! a body over 16 MiB was accepted";
+  if (body.size() > qz::HttpAdaptor::kMaxAnswer) return "! a body over 16 MiB";
   return "body " + std::string(body.getROPtr(0), body.size());
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;

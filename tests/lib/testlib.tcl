@@ -1,7 +1,5 @@
-# Shared by the command-line tests (tests/cli) and the Wine tests (tests/wine). A file runs as
-#   tclsh FILE.test -root INSTALLED_ROOT [-winerun WINE_RUN [-wineprefix DIR]]
-# on a private copy of the root (::root) in a scratch directory (::scratch), so that files can
-# run side by side. With -winerun the programs are Windows ones run under Wine.
+# tclsh FILE.test -root ROOT [-winerun WINE_RUN [-wineprefix DIR]] runs on a copy of ROOT in a
+# scratch directory of its own, so files run side by side; -winerun runs Windows programs in Wine.
 package require tcltest 2
 namespace import ::tcltest::*
 # Names on the Unix side are UTF-8 whatever the locale (Wine reads them in C.UTF-8 too).
@@ -17,37 +15,31 @@ set scratch /tmp/kelda-[file rootname [file tail $argv0]]-[pid]
 set root $scratch/[expr {$wine ? "prod\u00fcct" : "root"}]
 set data $scratch/data
 set scm $scratch/scm
-# 100 ports of the file's own, held by their last one: a file beside it that picks them moves on,
-# as it does past a block where anything listens (a monitor an aborted run left, say). The
-# blocks stay below the kernel's ephemeral range (32768 up), where any client socket of the run
-# may be given a port that a test row then fails to listen on.
+# 100 ports of the file's own, held by their last one; a block where anything listens is passed
+# over. Blocks stay below the ephemeral range (32768 up), where client sockets could take them.
 proc claimBlock {p} {
-    for {set i 0} {$i < 100} {incr i} {
-        if {[catch {socket -server {apply {args {}}} -myaddr 127.0.0.1 [expr {$p + $i}]} s]} {
-            return 0
-        }
-        if {$i < 99} { close $s }
+    for {set last [expr {$p + 99}]} {$p <= $last} {incr p} {
+        if {[catch {socket -server {apply {args {}}} -myaddr 127.0.0.1 $p} s]} { return 0 }
+        if {$p < $last} { close $s }
     }
     return 1
 }
 set port [expr {20000 + [pid] % 127 * 100}]
 while {![claimBlock $port]} { set port [expr {$port >= 32600 ? 20000 : $port + 100}] }
-foreach name [array names env QZ_*] { unset env($name) }
+array unset env QZ_*
 if {$wine} { set env(LC_ALL) C.UTF-8 } else { set env(QZ_SCM_DIR) $scm }
-# Words put before every program run (to run it as another user, for one).
+# Words put before every program run (to run it as another user).
 set runAs {}
 
 proc writeFile {path text} {
     file mkdir [file dirname $path]
     set f [open $path wb]
-    puts -nonewline $f $text
-    close $f
+    try { puts -nonewline $f $text } finally { close $f }
 }
 proc readFile {path} {
     set f [open $path rb]
     try { read $f } finally { close $f }
 }
-# A copy of the installed root at dir, with the product settings given.
 proc freshRoot {dir {settings ""}} {
     file delete -force $dir
     file copy $::opt(-root) $dir
@@ -60,15 +52,14 @@ freshRoot $root
 # Runs a program; answers {status output}, the output decoded from UTF-8 with Unix line ends,
 # or {status output stderr} when there was any. Under Wine every line must end CR LF.
 proc run {args} {
-    set cmd [list {*}$::runAs {*}$args]
     if {$::wine} {
-        set cmd [list $::opt(-winerun) --default-prefix $::winePrefix {*}$args]
-    } elseif {[info exists ::env(KELDA_VALGRIND)] && $::env(KELDA_VALGRIND) ne ""} {
+        set args [list $::opt(-winerun) --default-prefix $::winePrefix {*}$args]
+    } elseif {[info exists ::env(KELDA_VALGRIND)]} {
         # Errors and leaks of the program's own end the run with status 99.
-        set cmd [list {*}$::runAs valgrind -q --error-exitcode=99 --leak-check=full \
+        set args [list valgrind -q --error-exitcode=99 --leak-check=full \
             --errors-for-leak-kinds=definite --log-file=$::scratch/valgrind.%p.txt {*}$args]
     }
-    set chan [open |[list {*}$cmd 2> $::scratch/stderr.txt] r]
+    set chan [open |[list {*}$::runAs {*}$args 2> $::scratch/stderr.txt] r]
     fconfigure $chan -translation binary -blocking 0
     # Read in the event loop, so that the servers a test runs in this process keep serving.
     set ::output ""
@@ -80,9 +71,8 @@ proc run {args} {
     fconfigure $chan -blocking 1
     set status 0
     if {[catch {close $chan} - options]} { set status [lindex [dict get $options -errorcode] 2] }
-    set out $::output
-    if {$::wine && [regexp {(^|[^\r])\n} $out]} { return [list $status "bare LF: $out"] }
-    set out [encoding convertfrom utf-8 [string map {\r\n \n} $out]]
+    if {$::wine && [regexp {(^|[^\r])\n} $::output]} { return [list $status "bare LF: $::output"] }
+    set out [encoding convertfrom utf-8 [string map {\r\n \n} $::output]]
     set err [readFile $::scratch/stderr.txt]
     expr {$err eq "" ? [list $status $out] : [list $status $out $err]}
 }
@@ -93,9 +83,8 @@ proc kelda {args} {
     run $bin/bin/kelda[expr {$::wine ? ".exe" : ""}] {*}$args
 }
 if {$wine} {
-    # A prefix of the file's own (files run side by side); one Wine session for the whole file,
-    # since a session that starts anew boots anew and a boot starts every automatic service
-    # behind the tests' backs.
+    # One Wine session in a prefix of the file's own for the whole file: a session that starts
+    # anew boots anew, and a boot starts every automatic service behind the tests' backs.
     set winePrefix [expr {$opt(-wineprefix) ne "" ?
         "$opt(-wineprefix)-[file rootname [file tail $argv0]]" : "$scratch/prefix"}]
     file delete -force $winePrefix
@@ -103,7 +92,6 @@ if {$wine} {
     exec env WINEPREFIX=$winePrefix wineserver -p &
 }
 
-# The texts that many tests compare against.
 proc welcome {r} {
     return "kelda 7.0(0) - proxy server instance administration\nProduct root: $r\n\n"
 }
@@ -115,8 +103,7 @@ set usage [lindex [kelda] 1]
 if {![string match "Usage: kelda *" $usage]} { set usage "not the usage text: $usage" }
 source $root/lib/kelda/keldastrings.tcl
 proc msg {name} { msgcat::mc qz.kelda.strings.$name }
-# What the tool answers: the status, then the welcome and a line for each word; %key stands
-# for that catalogue text.
+# The status, then the welcome and a line for each word; %key stands for that catalogue text.
 proc says {status args} {
     list $status $::welcome[join [lmap w $args {
         expr {[string index $w 0] eq "%" ? [msg [string range $w 1 end]] : $w}
@@ -126,21 +113,22 @@ proc datdirs {{r ""}} {
     set f [expr {$r eq "" ? $::root : $r}]/etc/datdirs.tcl
     expr {[file exists $f] ? [encoding convertfrom utf-8 [readFile $f]] : "(none)"}
 }
-proc listed {args} { string cat "set qz.instances \[list " {*}[lmap d $args {string cat "{$d} "}] "\]" }
+proc listed {args} {
+    string cat "set qz.instances \[list " {*}[lmap d $args {string cat "{$d} "}] "\]"
+}
 # A setting as a plain interpreter reads it from a settings file ("" when unset or broken).
 proc settingOf {file name} {
     set i [interp create]
     catch {$i eval [readFile $file]}
-    set value [expr {[$i eval info exists $name] ? [$i eval set $name] : ""}]
-    interp delete $i
-    return $value
+    try {
+        expr {[$i eval info exists $name] ? [$i eval set $name] : ""}
+    } finally { interp delete $i }
 }
-# {status {code subject ...}} of a check: the code and subject of each finding line, then the
-# summary line's first words.
+# {status {code subject ... summary}} of a check.
 proc findings {args} {
     lassign [kelda check {*}$args] status out
     set found {}
-    foreach line [split [string range $out [string length $::welcome] end] \n] {
+    foreach line [split $out \n] {
         if {[regexp {^([a-z-]+): (\S+): } $line - code subject]} {
             lappend found $code $subject
         } elseif {[regexp {^kelda check: (no drift|\d+ findings?|could not look)} $line - s]} {
@@ -149,8 +137,7 @@ proc findings {args} {
     }
     list $status $found
 }
-# Polls the condition (an expression in the caller) until it holds, for at most a minute,
-# serving the event loop meanwhile: a test waits for the event it needs, never for a time.
+# Whether the condition (an expression in the caller) came to hold within a minute of polls.
 proc waitUntil {condition} {
     set end [expr {[clock milliseconds] + 60000}]
     while {![set held [uplevel 1 [list expr $condition]]] && [clock milliseconds] < $end} {
@@ -159,7 +146,7 @@ proc waitUntil {condition} {
     }
     return $held
 }
-# Ends a test file: the exit status says whether every test ran and passed.
+# The exit status says whether every test ran and passed.
 proc finish {} {
     set failed $::tcltest::numTests(Failed)
     set total $::tcltest::numTests(Total)
@@ -170,7 +157,7 @@ proc finish {} {
 }
 if {$wine} return
 
-# ---- the POSIX build: the service manager stand-in ----
+# ---- the POSIX build's service manager stand-in ----
 # The stand-in's records by name, without those marked for deletion.
 proc services {} {
     lsort [lmap name [glob -nocomplain -tails -directory $::scm/services *] {
@@ -179,31 +166,28 @@ proc services {} {
         set name
     }]
 }
-proc eventSources {} {
-    set key registry/hklm/system/currentcontrolset/services/eventlog/application
-    lsort [glob -nocomplain -tails -type d -directory $::scm/$key *]
-}
-# {name state pid} of every service in the stand-in, and the pid of a running one (else 0).
+set sources $scm/registry/hklm/system/currentcontrolset/services/eventlog/application
+proc eventSources {} { lsort [glob -nocomplain -tails -type d -directory $::sources *] }
+# {name state pid} of every service.
 proc serviceStates {} {
     lmap file [lsearch -all -inline -not [glob -nocomplain -directory $::scm/status *] *.tmp*] {
         if {[catch {readFile $file} text]} continue
         list [file tail $file] [lindex $text 0] [lindex $text 4]
     }
 }
-# The processes this file's stand-in started (services and their restart supervisors): those
-# with its state directory in their environment.
+# The processes with this file's stand-in in their environment (services, their supervisors).
 proc standInProcesses {} {
     lmap f [glob -nocomplain /proc/\[0-9\]*/environ] {
         if {[catch {readFile $f} e] || "QZ_SCM_DIR=$::scm" ni [split $e \0]} continue
         lindex [file split $f] 2
     }
 }
+# The pid of a running service, else 0.
 proc servicePid {name} {
     set s [lsearch -inline -index 0 [serviceStates] $name]
     expr {[lindex $s 1] == 4 ? [lindex $s 2] : 0}
 }
-# Signals a running service's process and answers its pid; a pid of 0 or less would signal
-# the test runner's own process group instead.
+# Answers the pid signalled; one of 0 or less would signal the test runner's process group.
 proc signalService {signal name} {
     set pid [servicePid $name]
     if {$pid <= 0} { error "service $name has no process" }
@@ -211,8 +195,7 @@ proc signalService {signal name} {
     return $pid
 }
 proc instances {args} { foreach n $args { kelda create $::data/$n $n } }
-# Takes down whatever a test left: the stand-in's processes (gone before it goes on) and
-# state, the instances' data.
+# Kills the stand-in's processes (gone before it goes on), clears its state and the data.
 proc tidy {{settings ""}} {
     set end [expr {[clock seconds] + 60}]
     while {[set pids [standInProcesses]] ne ""} {

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <climits>
-#include <sstream>
 #include <string>
 
 #include "qztest.h"
@@ -9,14 +7,11 @@
 
 namespace {
 
-// The error text: "<code> - " in a ten-byte field (a longer code is cut), then the text.
 TEST(Catalogue, ErrorTextPrefixesTheCodeInATenByteField) {
-  qztest::ScratchRoot root;
-  root.start(3);
+  qztest::ScratchRoot root(3);
   std::string out;
-  for (int code : {0, 5, -5, 123456, -12345, -123456, INT_MIN})
-    out += Xkelda("qz.kelda.strings.nosuchkey", code).errorText() + "|";
-  EXPECT_EQ(out, "|5 - |-5 - |123456 - |-12345 - |-123456 -|-21474836|");
+  for (int code : {0, 123456, -123456}) out += Xkelda("nosuchkey", code).errorText() + "|";
+  EXPECT_EQ(out, "|123456 - |-123456 -|");
 }
 
 // What printMessage hands to puts, without touching the real standard output.
@@ -29,31 +24,26 @@ std::string printed(const std::string& key) {
 }
 
 TEST(Catalogue, KeysHaveTextsThatPrintAsTheyStand) {
-  qztest::ScratchRoot root;
-  root.start(3);
+  qztest::ScratchRoot root(3);
   // msgcat is not loaded at start-up; required by hand, it still brings the texts.
   EXPECT_EQ(qz::eval("package provide msgcat"), "");
   qz::eval("package require msgcat");
-  // The keys the command-line tests never print (they compare the others with these texts).
-  std::istringstream names(
-      "errorwinservman createservererrorwinuser createservererrorwinexists "
-      "createservererrorwinaddevhooks removeservererrorwindelete starterrorwinalreadystarted "
-      "starterrorwinstart starterrorwinquery eventviewerregkey eventviewregsetvalue "
-      "eventviewregdeletekey");
   qz::eval("msgcat::mclocale de_de");  // whatever the locale, the texts are found
-  for (std::string name; names >> name;) {
+  // The keys the command-line tests never print (they compare the others with these texts).
+  for (std::string name :
+       {"errorwinservman", "createservererrorwinuser", "createservererrorwinexists",
+        "createservererrorwinaddevhooks", "removeservererrorwindelete",
+        "starterrorwinalreadystarted", "starterrorwinstart", "starterrorwinquery",
+        "eventviewerregkey", "eventviewregsetvalue", "eventviewregdeletekey"}) {
     std::string key = "qz.kelda.strings." + name, text = getMessage(key);
-    EXPECT_FALSE(text.empty()) << key;
+    EXPECT_NE(text, "") << key;
     EXPECT_EQ(printed(key), text + "\n") << key;
   }
-  // A text is printed with Tcl's substitutions.
   qz::eval("msgcat::mcset {} qz.kelda.strings.subst {dir ${qz.rootdir} [string toupper x]}");
   EXPECT_EQ(printed("qz.kelda.strings.subst"), "dir " + root.path() + " X\n");
 }
 
 // A throw site formats and writes its line only when level 3 is on, and throws either way.
-// (That it takes the code before the line changes the last-error value is the service
-// layer's failure sweep.)
 TEST(Catalogue, ThrowSitesLogAtLevelThree) {
   qztest::ScratchRoot root;
   for (int level : {2, 3}) {

@@ -1,6 +1,5 @@
-// Test code: an in-memory service manager and registry, scripted per call, with a clock that
-// only moves when the code under test sleeps, and a count of open handles. Like Windows, it
-// lets calls that succeed change the last-error value: closing a handle clears it.
+// Test code: a service manager and registry scripted per call, its clock moved only by sleeps.
+// As on Windows, a call that succeeds may change the last-error value: a close clears it.
 #pragma once
 
 #include <cstdint>
@@ -17,19 +16,16 @@ namespace winsvc {
 
 class FakePlatform : public Platform {
  public:
-  std::map<std::string, DWORD> services;  // name -> state
-  // name -> "reset <seconds>:", then " <type>/<delay>" per action
-  std::map<std::string, std::string> failureActions;
-  std::map<std::string, std::string> commandLines;  // name -> the command line it was made with
-  std::set<std::string> keys;                       // registry keys below HKEY_LOCAL_MACHINE
-  // "<key>|<value name>" -> type and data
-  std::map<std::string, std::pair<DWORD, std::string>> values;
-  // What successive QueryServiceStatus calls report (then the state).
-  std::deque<SERVICE_STATUS> queries;
-  DWORD tick = 0, lastError = 0, failError = 0;
-  size_t failNumber = 0;                 // this call (1 = the first) fails with failError
+  std::map<std::string, DWORD> services;              // name -> state
+  std::map<std::string, std::string> failureActions;  // "reset <seconds>: <type>/<delay> ..."
+  std::map<std::string, std::string> commandLines;
+  std::set<std::string> keys;  // registry keys below HKEY_LOCAL_MACHINE
+  std::map<std::string, std::pair<DWORD, std::string>> values;  // "<key>|<name>" -> type, data
+  std::deque<SERVICE_STATUS> queries;  // what the next status queries report (then the state)
+  DWORD tick = 0, lastError = 0;
+  size_t failNumber = 0;                 // this call (1: the first) fails with 4000 + its number
   std::map<std::string, DWORD> failAll;  // every call of an operation fails with its value
-  std::vector<std::string> calls;        // every call; opens and creates with name and hex access
+  std::vector<std::string> calls;        // each but closes; opens and creates with name, hex access
   std::vector<DWORD> sleeps;
   bool growingConfigs = false;  // every configuration query finds the command line grown
   int openHandles() const { return static_cast<int>(open_.size()); }
@@ -56,20 +52,18 @@ class FakePlatform : public Platform {
   BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD level, void* info) override {
     if (fails("ChangeServiceConfig2A")) return 0;
     if (level != SERVICE_CONFIG_FAILURE_ACTIONS) return 1;  // the description
-    const auto* failure = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
+    const auto* f = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
     std::string& actions = failureActions[open_.at(service)];
-    actions = "reset " + std::to_string(failure->dwResetPeriod) + ":";
-    for (DWORD i = 0; i < failure->cActions; ++i)
-      actions += " " + std::to_string(failure->lpsaActions[i].Type) + "/" +
-                 std::to_string(failure->lpsaActions[i].Delay);
+    actions = "reset " + std::to_string(f->dwResetPeriod) + ":";
+    for (const SC_ACTION* a = f->lpsaActions; a < f->lpsaActions + f->cActions; ++a)
+      actions += " " + std::to_string(a->Type) + "/" + std::to_string(a->Delay);
     return 1;
   }
   BOOL StartServiceA(SC_HANDLE service, DWORD, const char**) override {
     if (fails("StartServiceA")) return 0;
     DWORD& state = services[open_.at(service)];
     if (state != SERVICE_STOPPED) return refuse(ERROR_SERVICE_ALREADY_RUNNING), 0;
-    state = SERVICE_RUNNING;  // at the next query
-    return 1;
+    return state = SERVICE_RUNNING, 1;
   }
   BOOL ControlService(SC_HANDLE service, DWORD, SERVICE_STATUS* status) override {
     if (fails("ControlService")) return 0;
@@ -84,8 +78,7 @@ class FakePlatform : public Platform {
     DWORD& state = services[open_.at(service)];
     *status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, state, 0, 0, 0, 0, 0};
     if (!queries.empty()) *status = queries.front(), queries.pop_front();
-    state = status->dwCurrentState;
-    return 1;
+    return state = status->dwCurrentState, 1;
   }
   BOOL DeleteService(SC_HANDLE service) override {
     return fails("DeleteService") ? 0 : (services.erase(open_.at(service)), 1);
@@ -95,8 +88,7 @@ class FakePlatform : public Platform {
     if (fails("EnumServicesStatusA")) return 0;
     std::vector<ServiceListing> all;
     for (const auto& s : services)
-      all.push_back(
-          {s.first, s.first, SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, s.second, 0, 0, 0, 0, 0}});
+      all.push_back({s.first, s.first, {SERVICE_WIN32_OWN_PROCESS, s.second, 0, 0, 0, 0, 0}});
     return packServiceList(*this, all, rows, size, needed, count, resume);
   }
   BOOL QueryServiceConfigA(SC_HANDLE service, QUERY_SERVICE_CONFIGA* config, DWORD size,
@@ -110,36 +102,34 @@ class FakePlatform : public Platform {
   }
   BOOL CloseServiceHandle(SC_HANDLE handle) override { return close(handle) ? 1 : 0; }
   LONG RegCreateKeyA(HKEY, const char* subKey, HKEY* result) override {
-    if (DWORD error = fails("RegCreateKeyA")) return static_cast<LONG>(error);
+    if (DWORD error = fails("RegCreateKeyA")) return error;
     keys.insert(subKey);
-    *result = open<HKEY>(subKey);
-    return 0;
+    return *result = open<HKEY>(subKey), 0;
   }
   LONG RegSetValueExA(HKEY key, const char* name, DWORD reserved, DWORD type,
                       const unsigned char* data, DWORD size) override {
     const std::string& path = open_.at(key);  // a key opened here and not closed
-    if (DWORD error = fails("RegSetValueExA")) return static_cast<LONG>(error);
-    if (reserved != 0) return static_cast<LONG>(refuse(ERROR_INVALID_PARAMETER));  // must be 0
+    if (DWORD error = fails("RegSetValueExA")) return error;
+    if (reserved != 0) return refuse(ERROR_INVALID_PARAMETER);
     values[path + "|" + name] = {type, std::string(reinterpret_cast<const char*>(data), size)};
     return 0;
   }
   LONG RegQueryValueExA(HKEY key, const char* name, DWORD*, DWORD* type, unsigned char* data,
                         DWORD* size) override {
     const std::string& path = open_.at(key);
-    if (DWORD error = fails("RegQueryValueExA")) return static_cast<LONG>(error);
+    if (DWORD error = fails("RegQueryValueExA")) return error;
     auto v = values.find(path + "|" + name);
-    if (v == values.end()) return static_cast<LONG>(refuse(ERROR_FILE_NOT_FOUND));
+    if (v == values.end()) return refuse(ERROR_FILE_NOT_FOUND);
     return copyValue(*this, v->second.first, v->second.second, type, data, size);
   }
   LONG RegOpenKeyA(HKEY, const char* subKey, HKEY* result) override {
-    if (DWORD error = fails("RegOpenKeyA")) return static_cast<LONG>(error);
-    if (keys.count(subKey) == 0) return static_cast<LONG>(refuse(ERROR_FILE_NOT_FOUND));
-    *result = open<HKEY>(subKey);
-    return 0;
+    if (DWORD error = fails("RegOpenKeyA")) return error;
+    if (keys.count(subKey) == 0) return refuse(ERROR_FILE_NOT_FOUND);
+    return *result = open<HKEY>(subKey), 0;
   }
   LONG RegDeleteKeyA(HKEY, const char* subKey) override {
-    if (DWORD error = fails("RegDeleteKeyA")) return static_cast<LONG>(error);
-    return keys.erase(subKey) == 1 ? 0 : static_cast<LONG>(refuse(ERROR_FILE_NOT_FOUND));
+    if (DWORD error = fails("RegDeleteKeyA")) return error;
+    return keys.erase(subKey) == 1 ? 0 : refuse(ERROR_FILE_NOT_FOUND);
   }
   LONG RegCloseKey(HKEY key) override { return close(key) ? 0 : ERROR_INVALID_HANDLE; }
   DWORD GetLastError() override { return lastError; }
@@ -154,10 +144,8 @@ class FakePlatform : public Platform {
     std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(access));
     calls.push_back(access == 0 ? call : call + " " + name + " " + hex);
     auto always = failAll.find(call);
-    DWORD error = always != failAll.end()      ? always->second
-                  : calls.size() == failNumber ? failError
-                                               : 0;
-    return error != 0 ? refuse(error) : 0;
+    if (always != failAll.end()) return refuse(always->second);
+    return calls.size() == failNumber ? refuse(4000 + static_cast<DWORD>(failNumber)) : 0;
   }
   DWORD refuse(DWORD error) { return lastError = error; }
   template <typename H>
@@ -166,10 +154,7 @@ class FakePlatform : public Platform {
     open_[h] = std::move(name);
     return h;
   }
-  bool close(void* handle) {
-    calls.push_back("Close"), lastError = 0;
-    return open_.erase(handle) == 1;
-  }
+  bool close(void* handle) { return lastError = 0, open_.erase(handle) == 1; }
   std::map<void*, std::string> open_;  // handle -> service name or key path ("" the manager)
   int opened_ = 0;
 };

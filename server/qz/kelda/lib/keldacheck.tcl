@@ -133,9 +133,15 @@ proc ::kelda::readConfig {dir} {
 
 # Asks the monitors at once, each target a {host port} pair or {} for an instance without a
 # monitor address; answers one word a target, as instances shows them. The whole look takes
-# at most one timeout however many there are.
+# at most one timeout however many there are: qz.kelda.probetimeout milliseconds, 2000 unless
+# it is set to a whole number from 1 up.
 proc ::kelda::probeMonitors {targets} {
     package require http
+    set timeout 2000
+    if {[info exists ::qz.kelda.probetimeout]} {
+        set ms ${::qz.kelda.probetimeout}
+        if {[regexp {^[1-9][0-9]{0,8}$} $ms]} { set timeout $ms }
+    }
     set ::kelda::pending 0
     array unset ::kelda::answer
     set i 0
@@ -148,7 +154,7 @@ proc ::kelda::probeMonitors {targets} {
             set urlHost [expr {[string match *:* $host] ? "\[$host\]" : $host}]
             if {[catch {
                 http::geturl http://$urlHost:$port/ -query status -type text/plain \
-                    -timeout 2000 -command [list ::kelda::monitorAnswered $i]
+                    -timeout $timeout -command [list ::kelda::monitorAnswered $i]
             }]} {
                 set ::kelda::answer($i) down
             } else {
