@@ -206,6 +206,7 @@ proc tidy {{settings ""}} {
     file delete -force $::data $::root/etc $::scm
     file mkdir $::data
     writeFile $::root/etc/qz.tcl \
-        "set qz.kelda.firstmonport $::port\nset qz.kelda.winservicecreatetries 9\n$settings"
+        "set qz.kelda.firstmonport $::port\nset qz.kelda.winservicecreatetries 9
+set qz.kelda.probetimeout 60000\n$settings"
 }
 tidy
