@@ -15,8 +15,7 @@ set scratch /tmp/kelda-[file rootname [file tail $argv0]]-[pid]
 set root $scratch/[expr {$wine ? "prod\u00fcct" : "root"}]
 set data $scratch/data
 set scm $scratch/scm
-# 100 ports of the file's own, held by their last one; a block where anything listens is passed
-# over. Blocks stay below the ephemeral range (32768 up), where client sockets could take them.
+# 100 ports of the file's own, held by their last one, none busy, below the ephemeral range.
 proc claimBlock {p} {
     for {set last [expr {$p + 99}]} {$p <= $last} {incr p} {
         if {[catch {socket -server {apply {args {}}} -myaddr 127.0.0.1 $p} s]} { return 0 }
@@ -83,8 +82,7 @@ proc kelda {args} {
     run $bin/bin/kelda[expr {$::wine ? ".exe" : ""}] {*}$args
 }
 if {$wine} {
-    # One Wine session in a prefix of the file's own for the whole file: a session that starts
-    # anew boots anew, and a boot starts every automatic service behind the tests' backs.
+    # One Wine session for the whole file: each new one boots, starting every automatic service.
     set winePrefix [expr {$opt(-wineprefix) ne "" ?
         "$opt(-wineprefix)-[file rootname [file tail $argv0]]" : "$scratch/prefix"}]
     file delete -force $winePrefix
@@ -157,8 +155,7 @@ proc finish {} {
 }
 if {$wine} return
 
-# ---- the POSIX build's service manager stand-in ----
-# The stand-in's records by name, without those marked for deletion.
+# The service manager stand-in's records by name, without those marked for deletion.
 proc services {} {
     lsort [lmap name [glob -nocomplain -tails -directory $::scm/services *] {
         if {[string match *.tmp* $name] || [catch {readFile $::scm/services/$name} r] ||
