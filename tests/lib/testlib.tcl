@@ -15,7 +15,7 @@ set scratch /tmp/kelda-[file rootname [file tail $argv0]]-[pid]
 set root $scratch/[expr {$wine ? "prod\u00fcct" : "root"}]
 set data $scratch/data
 set scm $scratch/scm
-# 100 ports of the file's own, held by their last one, none busy, below the ephemeral range.
+# 100 free ports of the file's own, held by their last one; below the range clients are given.
 proc claimBlock {p} {
     for {set last [expr {$p + 99}]} {$p <= $last} {incr p} {
         if {[catch {socket -server {apply {args {}}} -myaddr 127.0.0.1 $p} s]} { return 0 }
