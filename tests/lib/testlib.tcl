@@ -75,7 +75,6 @@ proc run {args} {
     set err [readFile $::scratch/stderr.txt]
     expr {$err eq "" ? [list $status $out] : [list $status $out $err]}
 }
-# ROOT/bin/kelda, or that of the root given with -bin ROOT.
 proc kelda {args} {
     set bin $::root
     if {[lindex $args 0] eq "-bin"} { set args [lassign $args - bin] }
@@ -144,7 +143,6 @@ proc waitUntil {condition} {
     }
     return $held
 }
-# The exit status says whether every test ran and passed.
 proc finish {} {
     set failed $::tcltest::numTests(Failed)
     set total $::tcltest::numTests(Total)
@@ -179,7 +177,6 @@ proc standInProcesses {} {
         lindex [file split $f] 2
     }
 }
-# The pid of a running service, else 0.
 proc servicePid {name} {
     set s [lsearch -inline -index 0 [serviceStates] $name]
     expr {[lindex $s 1] == 4 ? [lindex $s 2] : 0}

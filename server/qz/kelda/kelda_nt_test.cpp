@@ -125,7 +125,6 @@ TEST_F(ServiceLayer, AccessRightsAndAccount) {
 TEST_F(ServiceLayer, RaiseSitesAndCreateSettings) {
   const std::string ev = "event viewer registry entry", evsvc = " - " + kEventKey + "svc\n";
   expect({
-      // Opened again after a failure.
       {"!OpenSCManagerA=5", "stop start", "errorwinservman 5,errorwinservman 5 | | 0",
        " exception initWindowsServiceGlobals:Xkelda( \"qz.kelda.strings.errorwinservman\", "
        "winErrorCode ) thrown at server/qz/kelda/kelda_nt."},

@@ -1,7 +1,6 @@
 // The POSIX service manager stand-in: its rules below what the command-line tests run.
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,7 +36,6 @@ TEST(CommandLine, SplitsAsWindowsProgramsDo) {
   for (const auto& c : cases) EXPECT_EQ(splitCommandLine(c.first), c.second) << c.first;
 }
 
-// A state directory of the test's own and the manager opened on it.
 class Substitute : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -158,18 +156,10 @@ TEST_F(Substitute, ServiceCallsRefuseArgumentsAndStatesTheyCannotTake) {
               control(SERVICE_CONTROL_INTERROGATE, &st_)}),
       "87 87 1052 6 6 1062 0 1056 1061 0");
   EXPECT_EQ(st_.dwCurrentState, SERVICE_START_PENDING);
-  // Deleted while running: refused unless the mark can be written (no file size), then marked.
-  rlimit limit{};
-  getrlimit(RLIMIT_FSIZE, &limit);
-  rlimit none{0, limit.rlim_max};
-  auto previous = signal(SIGXFSZ, SIG_IGN);
-  setrlimit(RLIMIT_FSIZE, &none);
-  DWORD unmarked = refused(os_.DeleteService(h));
-  setrlimit(RLIMIT_FSIZE, &limit);
-  signal(SIGXFSZ, previous);
-  EXPECT_EQ(errors({unmarked, refused(os_.DeleteService(h)), refused(os_.DeleteService(h)), start(),
+  // Deleted while running: marked, and then refused everything.
+  EXPECT_EQ(errors({refused(os_.DeleteService(h)), refused(os_.DeleteService(h)), start(),
                     refused(os_.OpenServiceA(manager_.get(), "s", 0)), refused(create("s", "x"))}),
-            "5 0 1072 1072 1072 1072");
+            "0 1072 1072 1072 1072");
   qz::scm::Status s;
   if (qz::scm::readStatus(dir_, "s", s) && s.pid > 0) kill(s.pid, SIGKILL);
 }
@@ -223,7 +213,14 @@ TEST_F(Substitute, FailureActionsAreTakenInTheirOrder) {
   };
   EXPECT_EQ(failed(), "2 0 1");     // started again: pending, a process
   EXPECT_EQ(failed(), "1 1067 0");  // stopped for good
+  // A process that reported itself stopped before it ended has not failed: no restart.
+  ASSERT_TRUE(os_.StartServiceA(svc.get(), 0, nullptr));
+  qz::scm::Status s;
+  ASSERT_TRUE(qz::scm::readStatus(dir_, "s", s));
+  ASSERT_TRUE(qz::scm::writeStatus(dir_, "s", qz::scm::Status{SERVICE_STOPPED, 0, 0, 0, s.pid}));
+  EXPECT_EQ(failed(), "1 0 0");
   EXPECT_TRUE(os_.DeleteService(svc.get()));
+  EXPECT_FALSE(qz::scm::readStatus(dir_, "s", s));  // nothing of it is left
 }
 
 // A process that ended unannounced: stopped with no error after a stop under way, else failed.
