@@ -27,7 +27,6 @@ set port [expr {20000 + [pid] % 127 * 100}]
 while {![claimBlock $port]} { set port [expr {$port >= 32600 ? 20000 : $port + 100}] }
 array unset env QZ_*
 if {$wine} { set env(LC_ALL) C.UTF-8 } else { set env(QZ_SCM_DIR) $scm }
-# Words put before every program run (to run it as another user).
 set runAs {}
 
 proc writeFile {path text} {
@@ -163,11 +162,11 @@ proc services {} {
 }
 set sources $scm/registry/hklm/system/currentcontrolset/services/eventlog/application
 proc eventSources {} { lsort [glob -nocomplain -tails -type d -directory $::sources *] }
-# {name state pid} of every service.
+# {name state pid supervisor} of every service.
 proc serviceStates {} {
     lmap file [lsearch -all -inline -not [glob -nocomplain -directory $::scm/status *] *.tmp*] {
         if {[catch {readFile $file} text]} continue
-        list [file tail $file] [lindex $text 0] [lindex $text 4]
+        list [file tail $file] [lindex $text 0] [lindex $text 4] [lindex $text 6]
     }
 }
 # The processes with this file's stand-in in their environment (services, their supervisors).

@@ -75,7 +75,8 @@ void waitWhilePending(SC_HANDLE service, SERVICE_STATUS& status, DWORD pending) 
       start = os().GetTickCount();
       lastCheckPoint = status.dwCheckPoint;
     } else if (static_cast<DWORD>(os().GetTickCount() - start) > status.dwWaitHint) {
-      // Unsigned subtraction: the difference is right across the tick counter's wrap.
+      // Unsigned subtraction: the difference is right across the tick counter's wrap. A time
+      // equal to the hint is still within it.
       LastErrorKept kept;
       KELDA_NT_LOG(3, "KELDA - No progress made within the wait hint %d",
                    static_cast<int>(status.dwWaitHint));

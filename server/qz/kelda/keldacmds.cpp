@@ -122,6 +122,9 @@ int qzRemoveServiceCmd(int argc, const char** argv) {
     std::string target = normaliseDatadir(argv[1]);
     bool all = target.size() == 3 && ichar_traits::compare("all", target.c_str(), 3) == 0;
     if (!all) refuseDatadirCharsNotAllowed(target);
+    // Tool processes rewrite the list with no lock held between its read and its rewrite, so
+    // one that overlaps this one may have lost this instance's entry, or emptied the list and
+    // deleted the file: the list then reads as missing here, as it would at any other time.
     try {
       qz::evalFile("datdirs.tcl");
     } catch (qz::Xtcl&) {

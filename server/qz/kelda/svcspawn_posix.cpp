@@ -207,6 +207,8 @@ SC_ACTION failureAction(scm::Record& r, int failures) {
 void cancelRestart(const std::string& dir, const std::string& name, scm::Status& s) {
   if (s.supervisor == 0) return;
   kill(s.supervisor, SIGTERM);
+  // Once told to go the supervisor is no longer named: a later stop or start signals whatever
+  // process the field holds.
   s.supervisor = 0;
   scm::writeStatus(dir, name, s);
 }
