@@ -53,7 +53,6 @@ proc run {args} {
     if {$::wine} {
         set args [list $::opt(-winerun) --default-prefix $::winePrefix {*}$args]
     } elseif {[info exists ::env(KELDA_VALGRIND)]} {
-        # Errors and leaks of the program's own end the run with status 99.
         set args [list valgrind -q --error-exitcode=99 --leak-check=full \
             --errors-for-leak-kinds=definite --log-file=$::scratch/valgrind.%p.txt {*}$args]
     }
