@@ -310,10 +310,6 @@ bool serviceRequested() {
   return fw().service;
 }
 
-const std::string& rootDir() {
-  return fw().rootDir;
-}
-
 void setScriptDir(const char* underRoot) {
   fw().scriptDir = underRoot != nullptr ? underRoot : "";
 }

@@ -69,9 +69,6 @@ int qzi_log(int level, int, const char* text, const char* file, int line, int);
 // How many log texts qzi_fmtlog has formatted in this process.
 unsigned long qzi_formatted();
 
-// The product root as init settled it (qz.rootdir may be changed by scripts afterwards).
-const std::string& rootDir();
-
 // The one case rule for names (services, data directories, files of the stand-in): ASCII
 // letters lower-cased, every other byte as it is, so that a name outside ASCII keeps its case.
 inline char lowerAscii(char c) {

@@ -47,12 +47,14 @@ TEST(Bridge, ExceptionsCrossTheInterpreterUnchanged) {
       {"native eval {catch {native int}}; native x after", "X 5 42 thrown by after"},
       {"catch {native int} m o; native eval {}; return -options $o $m", "int 7"},
       {"break", "Xtcl invoked \"break\" outside of a loop +"},
+      {"continue", "Xtcl invoked \"continue\" outside of a loop +"},
       {"return early; error late", "= early"},
       {"proc inner {} { native a {b c} {} }; inner; set words", "= 4"},
   };
   for (auto& c : cases) EXPECT_EQ(outcome(c[0]), c[1]) << c[0];
   qztest::writeFile(root.at("etc/throws.tcl"), "native eval {native int}\n");
   EXPECT_THROW(qz::evalFile("throws.tcl"), int);
+  EXPECT_EQ(qz::X(5, 42, "").errorText(), "error 5.42");  // no text of its own
 }
 
 TEST(Names, CaseAndSlashRules) {

@@ -104,6 +104,14 @@ proc says {status args} {
         expr {[string index $w 0] eq "%" ? [msg [string range $w 1 end]] : $w}
     }] \n]\n
 }
+# What create and remove print as they end; a remove of one directory names it first.
+proc created {} { says 0 %createserver %createserversuccess }
+proc createFails {why} { says 255 %createserver %createserverfailure $why }
+proc removed {dir} { says 0 %removeserver %removeserverprogress $dir %removeserversuccess }
+proc removeFails {why {dir ""}} {
+    says 255 %removeserver {*}[if {$dir ne ""} { list %removeserverprogress $dir }] \
+        %removeserverfailure $why
+}
 proc datdirs {{r ""}} {
     set f [expr {$r eq "" ? $::root : $r}]/etc/datdirs.tcl
     expr {[file exists $f] ? [encoding convertfrom utf-8 [readFile $f]] : "(none)"}

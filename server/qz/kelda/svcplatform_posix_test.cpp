@@ -36,6 +36,14 @@ TEST(CommandLine, SplitsAsWindowsProgramsDo) {
   for (const auto& c : cases) EXPECT_EQ(splitCommandLine(c.first), c.second) << c.first;
 }
 
+// The stand-in's state: QZ_SCM_DIR, else under XDG_STATE_HOME, else HOME; an empty one is unset.
+TEST(StateDirectory, ComesFromTheEnvironment) {
+  setenv("QZ_SCM_DIR", "", 1), setenv("HOME", "/h", 1), setenv("XDG_STATE_HOME", "", 1);
+  std::string home = qz::scm::stateDir();
+  setenv("XDG_STATE_HOME", "/x", 1);
+  EXPECT_EQ(home + " " + qz::scm::stateDir(), "/h/.local/state/qz-scm /x/qz-scm");
+}
+
 class Substitute : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -131,14 +139,12 @@ TEST_F(Substitute, ServiceCallsCheckTheHandleItsAccessAndTheLock) {
       [&](SC_HANDLE h) { return os_.QueryServiceConfigA(h, nullptr, 0, &needed); },
       [&](SC_HANDLE h) { return os_.DeleteService(h); },
   };
-  std::string got;
   for (const auto& call : calls) {
-    got += errors({refused(call(closed)), refused(call(noAccess.get()))});
+    std::string got = errors({refused(call(closed)), refused(call(noAccess.get()))});
     lockOut();
-    got += " " + std::to_string(refused(call(svc.get()))) + ",";
+    EXPECT_EQ(got + " " + std::to_string(refused(call(svc.get()))), "6 5 1055") << &call - calls;
     lockOut(false);
   }
-  EXPECT_EQ(got, "6 5 1055,6 5 1055,6 5 1055,6 5 1055,6 5 1055,6 5 1055,6 5 1055,");
 }
 
 // What service calls refuse of their other arguments and of the service's state.

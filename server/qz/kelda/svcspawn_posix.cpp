@@ -253,7 +253,7 @@ int spawnDetached(const std::vector<std::string>& words, const std::string& dir,
     superviseService(dir, name, service);
   }
   close(pipeFds[1]);
-  int first[2] = {0, 0}, second[2] = {0, 0};
+  int first[2]{}, second[2]{};
   ssize_t n = read(pipeFds[0], first, sizeof first);
   ssize_t m = read(pipeFds[0], second, sizeof second);  // only on a failed exec
   close(pipeFds[0]);
