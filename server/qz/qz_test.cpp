@@ -47,7 +47,7 @@ TEST(Bridge, ExceptionsCrossTheInterpreterUnchanged) {
       {"native eval {catch {native int}}; native x after", "X 5 42 thrown by after"},
       {"catch {native int} m o; native eval {}; return -options $o $m", "int 7"},
       {"break", "Xtcl invoked \"break\" outside of a loop +"},
-      {"continue", "Xtcl invoked \"continue\" outside of a loop +"},
+      {"native eval continue", "Xtcl invoked \"continue\" outside of a loop"},
       {"return early; error late", "= early"},
       {"proc inner {} { native a {b c} {} }; inner; set words", "= 4"},
   };
