@@ -54,7 +54,7 @@ TEST(Bridge, ExceptionsCrossTheInterpreterUnchanged) {
   for (auto& c : cases) EXPECT_EQ(outcome(c[0]), c[1]) << c[0];
   qztest::writeFile(root.at("etc/throws.tcl"), "native eval {native int}\n");
   EXPECT_THROW(qz::evalFile("throws.tcl"), int);
-  EXPECT_EQ(qz::X(5, 42, "").errorText(), "error 5.42");  // no text of its own
+  EXPECT_EQ(qz::X(5, 42, "").errorText(), "error 5.42");
 }
 
 TEST(Names, CaseAndSlashRules) {

@@ -3,7 +3,9 @@
 //
 // Inside the tools every std::string is the interpreter's UTF-8. Each function here takes and
 // answers that text and converts at the call it makes:
-//   POSIX:   the system's names are UTF-8 whatever the locale says; nothing is re-coded.
+//   POSIX:   the system's names are UTF-8 whatever the locale says; nothing is re-coded, so a
+//            character beyond U+FFFF, which Tcl 8.6 holds as two surrogates of three bytes
+//            each, would reach the system as six bytes that are not its UTF-8 (ansiText).
 //   Windows: file names, the current directory, the environment, the command line and the
 //            module path go through the wide (UTF-16) calls; text for the ANSI calls of the
 //            service manager and registry is converted to the ANSI code page (ansiText).
@@ -56,7 +58,7 @@ bool replaceFile(const std::string& from, const std::string& to);
 bool removeFile(const std::string& path);
 
 // Text for the system's narrow ("A") calls. False when the system cannot represent a character
-// of text there (Windows: one outside the ANSI code page); POSIX represents everything.
+// of text there (Windows: one outside the ANSI code page; POSIX: one beyond U+FFFF).
 bool ansiText(const std::string& text, std::string& out);
 // The other way: text that a narrow call gave, in the interpreter's UTF-8.
 std::string utf8FromAnsi(const std::string& text);

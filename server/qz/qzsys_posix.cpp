@@ -91,6 +91,9 @@ bool removeFile(const std::string& path) {
 }
 
 bool ansiText(const std::string& text, std::string& out) {
+  // A character beyond U+FFFF comes from Tcl 8.6 as two surrogates of three bytes, ED A0 to BF.
+  for (size_t i = 0; i + 1 < text.size(); ++i)
+    if (text[i] == '\xED' && (text[i + 1] & 0xE0) == 0xA0) return false;
   out = text;
   return true;
 }

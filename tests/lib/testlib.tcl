@@ -93,6 +93,8 @@ proc welcome {r} {
 set welcome [welcome [expr {$wine ? "Z:$root" : $root}]]
 set configFailure "Cannot load server configuration.  There may be a syntax error in config.tcl\
 or a variable may be set with an unacceptable value.\n"
+set outsideCodePage "A name holds a character that this system's ANSI code page cannot represent:\
+choose a data directory, display name, account and product root written in that code page."
 set usage [lindex [kelda] 1]
 # Every comparison with the usage text fails when the tool's own is not one.
 if {![string match "Usage: kelda *" $usage]} { set usage "not the usage text: $usage" }
