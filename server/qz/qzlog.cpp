@@ -20,7 +20,7 @@ struct Log {
   bool tried = false;  // the file is opened once, on the first line that is on
   sys::File out;
   unsigned long formatted = 0;
-  std::function<void(bool)> observer;
+  std::function<void()> observer;
 };
 
 Log& theLog() {
@@ -35,7 +35,7 @@ bool openLog(Log& l) {
        slash = l.file.find_first_of("/\\", slash + 1))
     sys::makeDir(l.file.substr(0, slash));
   l.out = sys::openFile(l.file, "a");
-  if (l.observer) l.observer(true);
+  if (l.observer) l.observer();
   if (!l.out) l.level = 0;
   return static_cast<bool>(l.out);
 }
@@ -54,7 +54,7 @@ void configure(const std::string& file, int level) {
   l.level = level;
 }
 
-void setFileObserver(std::function<void(bool)> observer) {
+void setFileObserver(std::function<void()> observer) {
   theLog().observer = std::move(observer);
 }
 
@@ -99,7 +99,7 @@ int qzi_log(int level, int, const char* text, const char* file, int line, int) {
   std::fprintf(out, "%s %d [%d] %s:%d %s\n", stamp, level, sys::processId(),
                file != nullptr ? file : "?", line, text != nullptr ? text : "");
   std::fflush(out);
-  if (theLog().observer) theLog().observer(false);
+  if (theLog().observer) theLog().observer();
   return 0;
 }
 

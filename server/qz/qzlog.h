@@ -11,10 +11,10 @@ namespace log {
 // opened turns logging off.
 void configure(const std::string& file, int level);
 
-// For tests that stand in for the operating system: called after the log opens its file
-// (opened true) and after each line it writes (opened false), where the system's file calls
-// would have run. An empty function removes the observer.
-void setFileObserver(std::function<void(bool opened)> observer);
+// For tests that stand in for the operating system: called after the log opens its file and
+// after each line it writes, where the system's file calls would have run. An empty function
+// removes the observer.
+void setFileObserver(std::function<void()> observer);
 
 }  // namespace log
 }  // namespace qz

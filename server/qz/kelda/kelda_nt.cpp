@@ -118,7 +118,6 @@ void addEventViewerHooks(const char* serviceName, const char* messageFilePath) {
   if (os().RegSetValueExA(key.get(), "EventMessageFile", 0, REG_EXPAND_SZ,
                           reinterpret_cast<const unsigned char*>(path.c_str()),
                           static_cast<DWORD>(path.size() + 1)) != 0) {
-    key.reset();  // keeps the last-error value
     KELDA_NT_THROW_CODE("addEventViewerHooks", "qz.kelda.strings.eventviewregsetvalue",
                         lastError());
   }
@@ -126,7 +125,6 @@ void addEventViewerHooks(const char* serviceName, const char* messageFilePath) {
   const DWORD types = 7;
   const unsigned char typesData[4] = {static_cast<unsigned char>(types), 0, 0, 0};
   if (os().RegSetValueExA(key.get(), "TypesSupported", 0, REG_DWORD, typesData, 4) != 0) {
-    key.reset();
     KELDA_NT_THROW_CODE("addEventViewerHooks", "qz.kelda.strings.eventviewregsetvalue",
                         lastError());
   }

@@ -26,7 +26,7 @@ class ServiceLayer : public ::testing::Test {
   void SetUp() override {
     root_.start(3);
     setPlatform(&fake_);
-    qz::log::setFileObserver([this](bool) { fake_.lastError = 183; });  // ERROR_ALREADY_EXISTS
+    qz::log::setFileObserver([this] { fake_.lastError = 183; });  // ERROR_ALREADY_EXISTS
   }
   void TearDown() override {
     qz::log::setFileObserver(nullptr);
