@@ -61,7 +61,7 @@ TEST(Names, CaseAndSlashRules) {
   EXPECT_EQ(qz::lowerAscii(qz::forwardSlashes("C:\\Srv\\\xC3\x84-MiXed//Z@[`")),
             "c:/srv/\xC3\x84-mixed//z@[`");
   EXPECT_EQ(ichar_traits::compare("abc", "abd", 2), 0);
-  EXPECT_NE(ichar_traits::compare("alm", "all", 3), 0);
+  EXPECT_NE(ichar_traits::compare("bll", "all", 3), 0);
 }
 
 }  // namespace
