@@ -40,9 +40,7 @@ bool waitFor(int fd, short events, long long deadline) {
   for (;;) {
     long long left = deadline - nowMs();
     if (left <= 0) return false;
-    pollfd p{};
-    p.fd = fd;
-    p.events = events;
+    pollfd p{fd, events, 0};
     int n = poll(&p, 1, static_cast<int>(left));
     if (n > 0) return true;
     if (n == 0) return false;

@@ -168,7 +168,7 @@ TEST_F(ServiceLayer, PollingWhileAStartOrStopIsPending) {
       {"svc q=4", "start", "- 0 | svc | 1", ""},
       {"svc q=2/0/30000 q=2/1/250000 q=2/2/9999 q=2/3/0 q=4/4/0", "start",
        "- 0 | svc | 1 | slept 3000 10000 1000 1000", ""},
-      // Checkpoint 1, reached after 1000 ms, holds 2000 ms (the hint: within it), then 3000.
+      // Checkpoint 1, reached after 1000 ms, holds 2000 ms (the hint: within), then 3000.
       {"svc err=77 q=2/0/2000 q=2/1/2000 q=2/1/2000 q=2/1/2000 q=2/1/2000", "start",
        "starterrorwinfailure 77 | svc | 1 | slept 1000 1000 1000 1000", stalled + "2000\n"},
       {"svc err=77 q=2/1/0 q=2/1/0", "start", "starterrorwinfailure 77 | svc | 1 | slept 1000",
