@@ -107,10 +107,9 @@ bool readStatus(const std::string& dir, const std::string& name, Status& status)
   std::istringstream in;
   if (!readEntry(dir, "status", name, in)) return false;
   Status s;
-  if (!(in >> s.state >> s.checkPoint >> s.waitHint >> s.exitCode >> s.pid)) return false;
-  // Fields written by later versions; older files end before them.
-  if (!(in >> s.serviceExitCode)) s.serviceExitCode = 0;
-  if (!(in >> s.supervisor)) s.supervisor = 0;
+  if (!(in >> s.state >> s.checkPoint >> s.waitHint >> s.exitCode >> s.pid >> s.serviceExitCode >>
+        s.supervisor))
+    return false;
   status = s;
   return true;
 }

@@ -370,9 +370,8 @@ bool commandLineOf(const std::string& name, std::string& commandLine) {
     DWORD size = static_cast<DWORD>(config.size() * sizeof(QUERY_SERVICE_CONFIGA));
     if (os().QueryServiceConfigA(service.get(), config.data(), size, &needed)) break;
     int32_t error = lastError();
-    // The configuration may grow between two calls; a manager that keeps asking for less
-    // than it was given is not believed.
-    if (error != static_cast<int32_t>(ERROR_INSUFFICIENT_BUFFER) || needed <= size || tries > 3) {
+    // The configuration may grow between two calls: five tries, then the error.
+    if (error != static_cast<int32_t>(ERROR_INSUFFICIENT_BUFFER) || tries > 3) {
       service.reset();
       KELDA_NT_THROW_CODE("listQZWindowsServices", "qz.kelda.strings.listerrorwinquery", error);
     }

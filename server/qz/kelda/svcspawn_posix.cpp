@@ -69,13 +69,12 @@ int forkService(const std::vector<std::string>& words, const std::string& dir,
   std::string logPath = dir + "/logs/" + scm::fileName(name) + ".log";
   pid_t service = fork();
   if (service != 0) return service;
+  // Where an open fails, dup2 refuses the -1 and the descriptor stays as it was.
   int null = open("/dev/null", O_RDONLY);
   int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
-  if (null >= 0) dup2(null, 0);
-  if (log >= 0) {
-    dup2(log, 1);
-    dup2(log, 2);
-  }
+  dup2(null, 0);
+  dup2(log, 1);
+  dup2(log, 2);
   setenv("QZ_SERVICE_NAME", name.c_str(), 1);
   setenv("QZ_SCM_DIR", dir.c_str(), 1);
   std::vector<char*> argv;
@@ -95,12 +94,10 @@ int forkService(const std::vector<std::string>& words, const std::string& dir,
 // not the state directory's lock, nor a pipe its starter's caller reads to the end), and
 // the default answer to SIGTERM, by which a start, stop or delete calls off a restart.
 void detachSupervisor() {
-  int null = open("/dev/null", O_RDWR);
-  if (null >= 0) {
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(null, 2);
-  }
+  int null = open("/dev/null", O_RDWR);  // closed below with the rest
+  dup2(null, 0);
+  dup2(null, 1);
+  dup2(null, 2);
   if (close_range(3, ~0u, 0) != 0) {
     for (int fd = 3; fd < 65536; ++fd) close(fd);
   }
@@ -121,6 +118,11 @@ uint64_t monotonicSeconds() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<uint64_t>(ts.tv_sec);
+}
+
+// The supervisor's end. Nothing waits for it (init reaps it), so its exit status says nothing.
+[[noreturn]] void endSupervisor() {
+  _exit(0);
 }
 
 // The action for failure number `failures` (1 = the first): the record's action of that
@@ -149,11 +151,11 @@ SC_ACTION failureAction(scm::Record& r, int failures) {
     while (waitpid(service, nullptr, 0) < 0 && errno == EINTR) {
     }
     DWORD delay = 0;
-    if (stateGone(dir)) _exit(0);
+    if (stateGone(dir)) endSupervisor();
     {
       scm::Lock lock(dir);
       scm::Status s;
-      if (!lock.ok() || !scm::readStatus(dir, name, s) || s.pid != service) _exit(0);
+      if (!lock.ok() || !scm::readStatus(dir, name, s) || s.pid != service) endSupervisor();
       bool failed = s.state == SERVICE_RUNNING || s.state == SERVICE_START_PENDING ||
                     (s.state == SERVICE_STOPPED && s.exitCode == ERROR_PROCESS_ABORTED);
       scm::Record r;
@@ -173,21 +175,21 @@ SC_ACTION failureAction(scm::Record& r, int failures) {
       scm::writeStatus(dir, name, stopped);
       if (stopped.supervisor == 0) {
         scm::currentStatus(dir, name);  // a service marked for deletion goes now
-        _exit(0);
+        endSupervisor();
       }
       delay = action.Delay;
     }
     timespec pause{static_cast<time_t>(delay / 1000), static_cast<long>(delay % 1000) * 1000000L};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
-    if (stateGone(dir)) _exit(0);
+    if (stateGone(dir)) endSupervisor();
     scm::Lock lock(dir);
     scm::Status s;
     scm::Record r;
     if (!lock.ok() || !scm::readStatus(dir, name, s) || s.state != SERVICE_STOPPED ||
         s.supervisor != static_cast<int>(getpid()) || !scm::readRecord(dir, name, r) ||
         r["deleted"] == "1")
-      _exit(0);
+      endSupervisor();
     service = forkService(splitCommandLine(r["binpath"]), dir, name, -1);
     s = scm::Status();
     if (service > 0) {
@@ -198,7 +200,7 @@ SC_ACTION failureAction(scm::Record& r, int failures) {
       s.exitCode = ERROR_PROCESS_ABORTED;
     }
     scm::writeStatus(dir, name, s);
-    if (service <= 0) _exit(0);
+    if (service <= 0) endSupervisor();
   }
 }
 
@@ -248,7 +250,7 @@ int spawnDetached(const std::vector<std::string>& words, const std::string& dir,
     int report[2] = {service > 0 ? service : 0, service > 0 ? 0 : errno};
     ssize_t ignored = write(pipeFds[1], report, sizeof report);
     (void)ignored;
-    if (service <= 0) _exit(0);
+    if (service <= 0) endSupervisor();
     detachSupervisor();
     superviseService(dir, name, service);
   }

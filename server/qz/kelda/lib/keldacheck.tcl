@@ -95,15 +95,12 @@ proc ::kelda::isOurMonitor {program} {
 
 # The instance list: its directories, or an error saying why it does not load.
 proc ::kelda::loadList {path} {
-    set child [interp create -safe]
-    try {
+    withChild child {
         $child eval [readFile $path]
         if {![$child eval {info exists qz.instances}]} { error "it does not set qz.instances" }
         set dirs [$child eval {set qz.instances}]
         llength $dirs
         return $dirs
-    } finally {
-        interp delete $child
     }
 }
 
@@ -114,8 +111,7 @@ proc ::kelda::readConfig {dir} {
     set config [file join $dir config.tcl]
     if {![file isdirectory $dir]} { return [dict set facts status nodir] }
     if {![file readable $config]} { return [dict set facts status missing] }
-    set child [interp create -safe]
-    try {
+    withChild child {
         if {[catch {$child eval [readFile $config]} error]} {
             return [dict replace $facts status broken error $error]
         }
@@ -125,8 +121,6 @@ proc ::kelda::readConfig {dir} {
                 dict set facts $key [$child eval [list set $name]]
             }
         }
-    } finally {
-        interp delete $child
     }
     return $facts
 }

@@ -13,16 +13,24 @@ namespace eval ::kelda {
     variable manifest .kelda-files
 }
 
+# Runs body in the caller with the variable named by childVar holding a new safe
+# interpreter, which is deleted however body ends; a return in body returns from the caller.
+proc ::kelda::withChild {childVar body} {
+    upvar 1 $childVar child
+    set child [interp create -safe]
+    catch {uplevel 1 $body} result options
+    interp delete $child
+    dict incr options -level
+    return -options $options $result
+}
+
 # Evaluates a settings script in a throw-away interpreter and answers the value of one of
 # its variables ("" when the script fails or does not set it).
 proc ::kelda::settingOf {script name} {
-    set child [interp create -safe]
-    try {
+    withChild child {
         if {[catch {$child eval $script}]} { return "" }
         if {![$child eval [list info exists $name]]} { return "" }
         return [$child eval [list set $name]]
-    } finally {
-        interp delete $child
     }
 }
 
@@ -52,8 +60,7 @@ proc ::kelda::sameDirectory {a b} {
 # slower as the list grows.
 proc ::kelda::usedMonitorPorts {{except ""}} {
     set ports {}
-    set child [interp create -safe]
-    try {
+    withChild child {
         foreach dir [listedDirectories] {
             if {$except ne "" && [sameDirectory $dir $except]} { continue }
             set config [file join $dir config.tcl]
@@ -64,8 +71,6 @@ proc ::kelda::usedMonitorPorts {{except ""}} {
                 lappend ports [$child eval {set qz.kelda.monoamport}]
             }
         }
-    } finally {
-        interp delete $child
     }
     return $ports
 }
