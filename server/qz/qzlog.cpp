@@ -2,6 +2,7 @@
 
 #include "qzlog.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -74,12 +75,10 @@ std::string qzi_fmtlog(const char* fmt, ...) {
   va_copy(again, ap);
   int n = std::vsnprintf(nullptr, 0, fmt, ap);
   va_end(ap);
-  std::string text;
-  if (n > 0) {
-    text.resize(static_cast<size_t>(n) + 1);
-    std::vsnprintf(&text[0], text.size(), fmt, again);
-    text.resize(static_cast<size_t>(n));
-  }
+  // A format error (n < 0) gives the empty text. The string's own terminator takes the
+  // one vsnprintf writes.
+  std::string text(static_cast<size_t>(std::max(n, 0)), '\0');
+  std::vsnprintf(&text[0], text.size() + 1, fmt, again);
   va_end(again);
   return text;
 }
