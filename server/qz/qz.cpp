@@ -136,9 +136,11 @@ int nativeCommand(ClientData data, Tcl_Interp* ip, int objc, Tcl_Obj* const objv
   for (int i = 0; i < objc; ++i) argv[static_cast<size_t>(i)] = Tcl_GetString(objv[i]);
   std::string message;
   try {
-    int rc = cmd->fn(objc, argv.data());
-    Tcl_SetObjResult(ip, Tcl_NewIntObj(rc));
-    return TCL_OK;
+    // What a command returns is its completion code: 0, the interpreter's success, once it
+    // has done its work. Any other is an error the script sees.
+    if (cmd->fn(objc, argv.data()) == TCL_OK) return TCL_OK;
+    Tcl_SetObjResult(ip, Tcl_ObjPrintf("%s: no success", argv[0]));
+    return TCL_ERROR;
   } catch (...) {
     // Nothing may unwind through the interpreter: keep the exception for the eval that ran
     // this command and hand Tcl a plain error in its place.

@@ -17,7 +17,7 @@ int native(int argc, const char** argv) {
   if (what == "eval") qz::eval(argv[2]);
   if (argv[argc] != nullptr) throw qz::X(1, 0, "argv[argc] not null");
   qz::setVarStr("words", std::to_string(argc).c_str());
-  return 0;
+  return what == "fail";
 }
 
 std::string outcome(const std::string& script) {
@@ -50,6 +50,7 @@ TEST(Bridge, ExceptionsCrossTheInterpreterUnchanged) {
       {"native eval continue", "Xtcl invoked \"continue\" outside of a loop"},
       {"return early; error late", "= early"},
       {"proc inner {} { native a {b c} {} }; inner; set words", "= 4"},
+      {"native fail", "Xtcl native: no success +"},
   };
   for (auto& c : cases) EXPECT_EQ(outcome(c[0]), c[1]) << c[0];
   qztest::writeFile(root.at("etc/throws.tcl"), "native eval {native int}\n");
