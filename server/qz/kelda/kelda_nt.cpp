@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "kelda_nt_testing.h"
 #include "svcplatform.h"
 #include "xkelda.h"
 
@@ -157,14 +156,12 @@ void qzStart(const char*, const char* serviceName) {
   if (!service) KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinopen", lastError());
   if (!os().StartServiceA(service.get(), 0, nullptr)) {
     int32_t error = lastError();
-    service.reset();
     if (error == static_cast<int32_t>(ERROR_SERVICE_ALREADY_RUNNING))
       KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinalreadystarted", error);
     KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinstart", error);
   }
   SERVICE_STATUS status{};
   if (!os().QueryServiceStatus(service.get(), &status)) {
-    service.reset();
     KELDA_NT_THROW_CODE("qzStart", "qz.kelda.strings.starterrorwinquery", lastError());
   }
   if (status.dwCurrentState == SERVICE_START_PENDING)
@@ -188,7 +185,6 @@ void controlQZWindowsService(const char* serviceName, uint32_t control) {
                         lastError());
   SERVICE_STATUS status{};
   if (!os().ControlService(service.get(), control, &status)) {
-    service.reset();
     KELDA_NT_THROW_CODE("controlQZWindowsService", "qz.kelda.strings.controlerrorwincontrol",
                         lastError());
   }
@@ -196,7 +192,6 @@ void controlQZWindowsService(const char* serviceName, uint32_t control) {
   if (status.dwCurrentState == SERVICE_STOP_PENDING)
     waitWhilePending(service.get(), status, SERVICE_STOP_PENDING);
   if (status.dwCurrentState == SERVICE_STOPPED) return;
-  service.reset();
   KELDA_NT_THROW_CODE("controlQZWindowsService", "qz.kelda.strings.controlerrorwincontrol",
                       lastError());
 }
@@ -328,7 +323,6 @@ void removeQZWindowsService(const char* name) {
   if (!os().DeleteService(service.get())) {
     int32_t error = lastError();
     KELDA_NT_LOG(1, "KELDA - Error deleting windows service - GetLastError() = %d", error);
-    service.reset();
     KELDA_NT_THROW_CODE("removeQZWindowsService", "qz.kelda.strings.removeservererrorwindelete",
                         error);
   }
@@ -372,7 +366,6 @@ bool commandLineOf(const std::string& name, std::string& commandLine) {
     int32_t error = lastError();
     // The configuration may grow between two calls: five tries, then the error.
     if (error != static_cast<int32_t>(ERROR_INSUFFICIENT_BUFFER) || tries > 3) {
-      service.reset();
       KELDA_NT_THROW_CODE("listQZWindowsServices", "qz.kelda.strings.listerrorwinquery", error);
     }
     config.resize(needed / sizeof(QUERY_SERVICE_CONFIGA) + 1);

@@ -45,3 +45,6 @@ std::vector<InstalledService> listQZWindowsServices();
 // The event-log source of a service: false when it has none; else true, and its message file
 // ("" when the source names none).
 bool eventSourceMessageFile(const char* serviceName, std::string& messageFile);
+
+// For tests: forgets the manager connection, as if the process had just started.
+void resetWindowsServiceGlobalsForTesting();

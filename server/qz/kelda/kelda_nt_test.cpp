@@ -8,7 +8,6 @@
 #include <sstream>
 #include <string>
 
-#include "kelda_nt_testing.h"
 #include "qzlog.h"
 #include "qztest.h"
 #include "svcplatform_fake.h"
