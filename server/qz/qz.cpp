@@ -232,7 +232,7 @@ Options takeOptions(int& argc, const char** argv) {
     } else {
       break;
     }
-    if (in + 1 >= argc) throw X(kXFramework, 0, std::string("option ") + w + " needs a value");
+    if (in + 1 >= argc) throw X(kXFramework, std::string("option ") + w + " needs a value");
     *slot = argv[in + 1];
     in += 2;
   }
@@ -245,7 +245,7 @@ int parseLevel(const char* text, const char* what) {
   char* end = nullptr;
   long v = std::strtol(text, &end, 10);
   if (end == text || *end != '\0' || v < 0 || v > 1000)
-    throw X(kXFramework, 0, std::string(what) + ": not a log level: " + text);
+    throw X(kXFramework, std::string(what) + ": not a log level: " + text);
   return static_cast<int>(v);
 }
 

@@ -19,6 +19,7 @@ enum XKind : int {
 struct X {
   X(int kind, int code) : kind(kind), code(code) {}
   X(int kind, int code, std::string text) : kind(kind), code(code), text(std::move(text)) {}
+  X(int kind, std::string text) : X(kind, 0, std::move(text)) {}  // an error with no number
 
   // The error's display text.
   virtual std::string errorText() const;
@@ -34,7 +35,7 @@ struct X {
 struct Xtcl : X {
   Xtcl() : X(kXTcl, 0) {}
   explicit Xtcl(std::string message, std::string errorInfo = std::string())
-      : X(kXTcl, 0, std::move(message)), errorInfo(std::move(errorInfo)) {}
+      : X(kXTcl, std::move(message)), errorInfo(std::move(errorInfo)) {}
 
   std::string errorText() const override;
 

@@ -33,7 +33,7 @@ int Connection::remainingMs() const {
 }
 
 Adaptor& Connection::top() {
-  if (adaptors_.empty()) throw X(kXNet, 0, "connection without adaptors");
+  if (adaptors_.empty()) throw X(kXNet, "connection without adaptors");
   return *adaptors_.back();
 }
 
@@ -65,12 +65,12 @@ void tcp_close(Connection& connection) {
 // ---- TCP ----------------------------------------------------------------------------------
 
 void TcpAdaptor::write(const Buffer& data) {
-  if (!connection().socket().isOpen()) throw X(kXNet, 0, "connection closed");
+  if (!connection().socket().isOpen()) throw X(kXNet, "connection closed");
   connection().socket().sendAll(data.getROPtr(0), data.size(), connection().remainingMs());
 }
 
 bool TcpAdaptor::read(Buffer& into) {
-  if (!connection().socket().isOpen()) throw X(kXNet, 0, "connection closed");
+  if (!connection().socket().isOpen()) throw X(kXNet, "connection closed");
   char chunk[16384];
   size_t n = connection().socket().receive(chunk, sizeof chunk, connection().remainingMs());
   into.append(chunk, n);
@@ -80,7 +80,7 @@ bool TcpAdaptor::read(Buffer& into) {
 // ---- HTTP ---------------------------------------------------------------------------------
 
 void HttpAdaptor::write(const Buffer& data) {
-  if (below() == nullptr) throw X(kXNet, 0, "HTTP adaptor without a transport below it");
+  if (below() == nullptr) throw X(kXNet, "HTTP adaptor without a transport below it");
   std::string head =
       "POST / HTTP/1.1\r\nHost: " + connection().peer().text() +
       "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(data.size()) + "\r\n";
@@ -131,7 +131,7 @@ int onMessageComplete(llhttp_t* parser) {
 }  // namespace
 
 bool HttpAdaptor::read(Buffer& into) {
-  if (below() == nullptr) throw X(kXNet, 0, "HTTP adaptor without a transport below it");
+  if (below() == nullptr) throw X(kXNet, "HTTP adaptor without a transport below it");
   llhttp_settings_t settings;
   llhttp_settings_init(&settings);
   settings.on_headers_complete = onHeadersComplete;
@@ -150,11 +150,11 @@ bool HttpAdaptor::read(Buffer& into) {
     chunk.clear();
     bool more = below()->read(chunk);
     total += chunk.size();
-    if (total > maxTotal) throw X(kXNet, 0, "answer larger than 16 MiB");
+    if (total > maxTotal) throw X(kXNet, "answer larger than 16 MiB");
     llhttp_errno_t rc =
         more ? llhttp_execute(&parser, chunk.getROPtr(0), chunk.size()) : llhttp_finish(&parser);
-    if (answer.tooLarge) throw X(kXNet, 0, "answer larger than 16 MiB");
-    if (!more && !answer.complete) throw X(kXNet, 0, "connection closed before a whole answer");
+    if (answer.tooLarge) throw X(kXNet, "answer larger than 16 MiB");
+    if (!more && !answer.complete) throw X(kXNet, "connection closed before a whole answer");
     if (rc != HPE_OK && rc != HPE_PAUSED)
       throw X(kXNet, static_cast<int>(rc),
               std::string("malformed answer: ") + llhttp_get_error_reason(&parser));

@@ -178,7 +178,6 @@ proc ::mon::discard {chan} {
 proc ::mon::respond {chan code text} {
     set reasons {200 OK 400 {Bad Request} 405 {Method Not Allowed} 411 {Length Required}}
     set body [encoding convertto utf-8 $text]
-    dict set ::mon::conn($chan) data ""
     fileevent $chan readable [list ::mon::discard $chan]
     if {[catch {
         puts -nonewline $chan "HTTP/1.1 $code [dict get $reasons $code]\r\nContent-Type:\
