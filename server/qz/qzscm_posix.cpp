@@ -41,7 +41,7 @@ bool makeDirs(const std::string& path) {
 Lock::Lock(const std::string& dir) : fd_(-1) {
   if (!makeDirs(dir)) return;
   int fd = open((dir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return;
+  if (fd == -1) return;
   while (flock(fd, LOCK_EX) != 0) {
     if (errno != EINTR) {
       close(fd);
@@ -57,7 +57,7 @@ Lock::~Lock() {
 
 bool readWholeFile(const std::string& path, std::string& text) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd == -1) return false;
   text.clear();
   char buf[4096];
   ssize_t n;
@@ -80,7 +80,7 @@ static bool writeAll(int fd, const std::string& text) {
 
 bool appendToFile(const std::string& path, const std::string& text) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
+  if (fd == -1) return false;
   bool ok = writeAll(fd, text);
   return close(fd) == 0 && ok;
 }

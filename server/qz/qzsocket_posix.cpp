@@ -57,7 +57,7 @@ void Socket::close() {
 
 int Socket::attempt(const addrinfo* a, long long deadline) {
   int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-  if (fd < 0) return errno;
+  if (fd == -1) return errno;
   fd_ = fd;
   if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) return 0;
   if (errno != EINPROGRESS) return errno;

@@ -228,7 +228,7 @@ int spawnDetached(const std::vector<std::string>& words, const std::string& dir,
   // fork, it cannot be written a second time by a child.
   std::fflush(nullptr);
   pid_t child = fork();
-  if (child < 0) {
+  if (child == -1) {
     close(pipeFds[0]);
     close(pipeFds[1]);
     return 0;
@@ -239,7 +239,7 @@ int spawnDetached(const std::vector<std::string>& words, const std::string& dir,
     setsid();
     pid_t supervisor = fork();
     if (supervisor != 0) {
-      if (supervisor < 0) {
+      if (supervisor == -1) {
         int report[2] = {0, errno};
         ssize_t ignored = write(pipeFds[1], report, sizeof report);
         (void)ignored;
