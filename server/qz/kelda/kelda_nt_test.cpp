@@ -213,6 +213,7 @@ TEST_F(ServiceLayer, ListsEveryServiceWithItsCommandLine) {
     fake_.commandLines[name] = "\"C:/p/bin/mon\" -datdir \"C:/d/" + std::to_string(i) + "\"";
   }
   fake_.commandLines["service-with-a-longer-name-7"] = std::string(4000, 'x');  // over a buffer
+  fake_.services[std::string(40000, 'n')] = SERVICE_STOPPED;  // the first, over the first buffer
   std::string want, got;
   for (auto& s : fake_.services)
     want += s.first + " " + fake_.commandLines[s.first] + " " + std::to_string(s.second) + "\n";
