@@ -93,9 +93,11 @@ TEST_F(Substitute, RefusalsCarryTheWindowsValues) {
       os_.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS & ~SC_MANAGER_ENUMERATE_SERVICE));
   HKEY key = nullptr;
   DWORD needed = 0, count = 0, resume = 0;
+  std::vector<char> rows;
   auto list = [&](SC_HANDLE m) {
-    return refused(os_.EnumServicesStatusA(m, SERVICE_WIN32, SERVICE_STATE_ALL, nullptr, 0, &needed,
-                                           &count, &resume));
+    return refused(os_.EnumServicesStatusA(
+        m, SERVICE_WIN32, SERVICE_STATE_ALL, reinterpret_cast<ENUM_SERVICE_STATUSA*>(rows.data()),
+        static_cast<DWORD>(rows.size()), &needed, &count, &resume));
   };
   EXPECT_TRUE(mine);
   EXPECT_EQ(errors({refused(create("", "x")), refused(create("a/b", "x")),
@@ -114,6 +116,8 @@ TEST_F(Substitute, RefusalsCarryTheWindowsValues) {
               os_.RegCloseKey(reinterpret_cast<HKEY>(missing.get())),
               os_.RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\None", &key)}),
       "2 5 6 6 5 234 6 6 2");
+  rows.resize(needed);  // just what it asked for: all three, no more to ask, no place to resume
+  EXPECT_EQ(errors({list(manager_.get()), count, needed, resume}), "0 3 0 0");
   lockOut();
   EXPECT_EQ(
       errors({refused(os_.OpenServiceA(manager_.get(), "missing", 0)), refused(create("n", "x")),
