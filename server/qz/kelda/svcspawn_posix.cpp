@@ -130,7 +130,7 @@ uint64_t monotonicSeconds() {
 SC_ACTION failureAction(scm::Record& r, int failures) {
   std::istringstream in(r["failureactions"]);
   std::string word;
-  SC_ACTION action{SC_ACTION_NONE, 0};
+  SC_ACTION action{};  // SC_ACTION_NONE
   for (int n = 1; n <= failures && in >> word; ++n) {
     unsigned long type = 0, delay = 0;
     if (std::sscanf(word.c_str(), "%lu/%lu", &type, &delay) != 2) break;
@@ -160,7 +160,7 @@ SC_ACTION failureAction(scm::Record& r, int failures) {
                     (s.state == SERVICE_STOPPED && s.exitCode == ERROR_PROCESS_ABORTED);
       scm::Record r;
       bool listed = scm::readRecord(dir, name, r) && r["deleted"] != "1";
-      SC_ACTION action{SC_ACTION_NONE, 0};
+      SC_ACTION action{};  // SC_ACTION_NONE
       if (failed && listed) {
         uint64_t now = monotonicSeconds();
         if (failures > 0 &&
