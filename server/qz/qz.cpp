@@ -12,6 +12,11 @@
 #include <memory>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include "qzlog.h"
 #include "qzsys.h"
 
@@ -325,17 +330,41 @@ int onAsync(ClientData, Tcl_Interp*, int code) {
     Tcl_SetVar2(f.interp, f.asyncVariable.c_str(), nullptr, "1", TCL_GLOBAL_ONLY);
   return code;
 }
+
+#ifndef _WIN32
+// Tcl_AsyncMark takes a lock, and a signal handler may interrupt the thread that holds it; so
+// on POSIX raiseAsync only writes a byte to a pipe, and the event loop marks from its thread.
+int wakeFds[2] = {-1, -1};
+void onWake(ClientData, int) {
+  char drained[64];
+  while (read(wakeFds[0], drained, sizeof drained) > 0) continue;
+  Tcl_AsyncMark(fw().async);
+}
+#endif
 }  // namespace
 
 void onAsyncSet(const char* variable, void (*first)()) {
   Framework& f = fw();
   f.asyncVariable = variable;
   f.asyncFirst = first;
-  if (f.async == nullptr) f.async = Tcl_AsyncCreate(onAsync, nullptr);
+  if (f.async != nullptr) return;
+  f.async = Tcl_AsyncCreate(onAsync, nullptr);
+#ifndef _WIN32
+  if (pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) throw X(kXFramework, errno);
+  Tcl_CreateFileHandler(wakeFds[0], TCL_READABLE, onWake, nullptr);
+#endif
 }
 
 void raiseAsync() {
-  if (fw().async != nullptr) Tcl_AsyncMark(fw().async);
+#ifdef _WIN32
+  if (fw().async != nullptr) Tcl_AsyncMark(fw().async);  // from another thread: no interruption
+#else
+  int saved = errno;
+  // A full pipe already holds a wake-up: what write answers does not matter.
+  ssize_t written = wakeFds[1] != -1 ? write(wakeFds[1], "s", 1) : 0;
+  static_cast<void>(written);
+  errno = saved;
+#endif
 }
 
 void evalScript(int first, const char** names) {

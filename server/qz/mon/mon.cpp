@@ -8,14 +8,6 @@
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <tcl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
-
 #include "qz.h"
 #include "qzevents.h"
 #include "qzservice.h"
@@ -41,38 +33,9 @@ void writeEvent(EventType type, uint32_t id, const std::vector<std::string>& ins
   }
 }
 
-#ifdef _WIN32
-// The C runtime runs the handler on a thread of its own, which may take the interpreter's locks.
 extern "C" void onSignal(int) {
   qz::raiseAsync();
 }
-void catchSignals() {
-  std::signal(SIGINT, onSignal);
-  std::signal(SIGTERM, onSignal);
-}
-#else
-// A handler may interrupt the thread that holds the interpreter's locks, so it only writes a
-// byte to a pipe; the event loop reads it and raises the stop from the main thread.
-int wakeFds[2] = {-1, -1};
-extern "C" void onSignal(int) {
-  int saved = errno;
-  // A full pipe already holds a wake-up: what write answers does not matter.
-  ssize_t written = write(wakeFds[1], "s", 1);
-  static_cast<void>(written);
-  errno = saved;
-}
-void onWake(ClientData, int) {
-  char drained[64];
-  while (read(wakeFds[0], drained, sizeof drained) > 0) continue;
-  qz::raiseAsync();
-}
-void catchSignals() {
-  if (pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) throw qz::X(qz::kXFramework, errno);
-  Tcl_CreateFileHandler(wakeFds[0], TCL_READABLE, onWake, nullptr);
-  std::signal(SIGINT, onSignal);
-  std::signal(SIGTERM, onSignal);
-}
-#endif
 
 // A stop from the service manager (Windows: on the dispatcher's thread).
 void onServiceStop() {
@@ -101,7 +64,8 @@ int main(int argc, char** argv) {
     qz::setVarStr("qz.mon.version", KELDA_VERSION "(" KELDA_VERSION_SECOND ")");
     qz::setVarStr("qz.mon.stop", "0");
     qz::exportProc("qz::serviceRunning", serviceRunning);
-    catchSignals();
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
     qz::setScriptDir("lib/kelda");
     qz::evalFile(argc > 1 ? args[1] : "mon.tcl");
     writeEvent(EventType::information, qz::event::kMonStopped, {});
