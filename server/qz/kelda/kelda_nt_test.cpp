@@ -185,7 +185,8 @@ TEST_F(ServiceLayer, EveryFailingCallLeavesNoHandleOpen) {
   const char* cases[][2] = {{"svc q=2/1/0 q=4", "start"},
                             {"svc=4 q=1", "stop"},
                             {"svc tries=2", "create"},
-                            {"svc=4 q=1 ev:svc", "remove"}};
+                            {"svc=4 q=1 ev:svc", "remove"},
+                            {"ev:svc", "source"}};
   for (auto& c : cases) {
     prepare(c[0]);  // a clean run counts the calls
     run(c[1]);
