@@ -1,7 +1,6 @@
 // The POSIX service manager stand-in: its rules below what the command-line tests run.
 
 #include <gtest/gtest.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -188,7 +187,7 @@ TEST_F(Substitute, RegistryCallsRefuseWhatWindowsRefuses) {
               os_.RegCreateKeyA(hklm, "SOFTWARE\\k\\sub", &sub), os_.RegCloseKey(sub),
               os_.RegOpenKeyA(hklm, "software\\K", &key),
               os_.RegSetValueExA(key, "a/b", 0, REG_SZ, data, 4),
-              os_.RegSetValueExA(key, "v", 0, REG_SZ, nullptr, 4), query("v"), query("a\\b"),
+              os_.RegSetValueExA(key, "v", 0, REG_SZ, nullptr, 1), query("v"), query("a\\b"),
               os_.RegDeleteKeyA(hklm, "SOFTWARE\\k"), os_.RegDeleteKeyA(hklm, "SOFTWARE\\none"),
               os_.RegDeleteKeyA(hkcu, "SOFTWARE\\k"), os_.RegCloseKey(key),
               os_.RegSetValueExA(key, "v", 0, REG_SZ, data, 4), query("v"), os_.RegCloseKey(key)}),
@@ -238,7 +237,8 @@ TEST_F(Substitute, AnEndedProcessReadsAsStopped) {
   ScopedServiceHandle svc(create("s", "/bin/true"));
   int gone = fork();
   if (gone == 0) _exit(0);
-  waitpid(gone, nullptr, 0);
+  siginfo_t zombie;
+  waitid(P_PID, gone, &zombie, WEXITED | WNOWAIT);
   std::string got;
   for (DWORD state : {SERVICE_RUNNING, SERVICE_STOP_PENDING}) {
     ASSERT_TRUE(qz::scm::writeStatus(dir_, "s", qz::scm::Status{state, 0, 0, 0, gone}));
@@ -251,13 +251,12 @@ TEST_F(Substitute, AnEndedProcessReadsAsStopped) {
 // A sleep lasts its whole time, through the signals that interrupt it, whatever errno held.
 TEST_F(Substitute, SleepLastsThroughInterruptions) {
   std::signal(SIGALRM, [](int) {});
-  itimerval every{{0, 20000}, {0, 20000}}, off{};
-  setitimer(ITIMER_REAL, &every, nullptr);
+  ualarm(20000, 20000);
   errno = EINTR;
   auto start = std::chrono::steady_clock::now();
   os_.Sleep(200);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
-  setitimer(ITIMER_REAL, &off, nullptr);
+  ualarm(0, 0);
 }
 
 }  // namespace
