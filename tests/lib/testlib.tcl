@@ -151,6 +151,23 @@ proc waitUntil {condition} {
     }
     return $held
 }
+# Under Wine: the monitor's process id for the data directory ::dir ("" when it has none); its
+# service's state and exit codes as sc shows them; a registry key's values as {name {type data}}
+# ..., less the characters outside ASCII, which Wine's reg garbles in what it prints.
+proc monitorPid {} {
+    lindex [regexp -inline -line {^  Process id:\s+(\d+)$} \
+        [lindex [kelda -datdir $::dir status -v] 1]] 1
+}
+proc sc {} {
+    set out [lindex [run sc query qzproxyserver] 1]
+    lmap {- n} [regexp -all -inline {(?:STATE|_EXIT_CODE)\D+(\d+)} $out] { set n }
+}
+proc reg {key} {
+    set out [lindex [run reg query $key] 1]
+    regsub -all {[^\n -~]} $out "" out
+    concat {*}[lmap {- name type value} [regexp -all -inline -line \
+        {^ +(\S+) +(REG_[A-Z_]+) *(.*?) *$} $out] { list $name [list $type $value] }]
+}
 proc finish {} {
     set failed $::tcltest::numTests(Failed)
     set total $::tcltest::numTests(Total)
@@ -197,6 +214,8 @@ proc signalService {signal name} {
     return $pid
 }
 proc instances {args} { foreach n $args { kelda create $::data/$n $n } }
+# The file that claims the monitor port n above the first for its instance.
+proc claim {n} { return $::root/etc/monports/[expr {$::port + $n}] }
 # Kills the stand-in's processes (gone before it goes on), clears its state and the data.
 proc tidy {{settings ""}} {
     set end [expr {[clock seconds] + 60}]

@@ -240,12 +240,14 @@ TEST_F(Substitute, AnEndedProcessReadsAsStopped) {
   siginfo_t zombie;
   waitid(P_PID, gone, &zombie, WEXITED | WNOWAIT);
   std::string got;
-  for (DWORD state : {SERVICE_RUNNING, SERVICE_STOP_PENDING}) {
-    ASSERT_TRUE(qz::scm::writeStatus(dir_, "s", qz::scm::Status{state, 0, 0, 0, gone}));
+  for (DWORD state : {SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}) {
+    ASSERT_TRUE(qz::scm::writeStatus(dir_, "s", qz::scm::Status{state, 0, 0, 0, gone, 0, gone}));
     ASSERT_TRUE(os_.QueryServiceStatus(svc.get(), &st_));
     got += std::to_string(st_.dwCurrentState) + "/" + std::to_string(st_.dwWin32ExitCode) + " ";
   }
-  EXPECT_EQ(got, "1/1067 1/0 ");
+  EXPECT_EQ(got, "1/1067 1/0 1/0 ");
+  qz::scm::Status s;  // a supervisor gone is no longer named: a stop would signal its pid
+  EXPECT_TRUE(qz::scm::readStatus(dir_, "s", s) && s.supervisor == 0);
 }
 
 // A sleep lasts its whole time, through the signals that interrupt it, whatever errno held.
