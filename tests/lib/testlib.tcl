@@ -151,9 +151,8 @@ proc waitUntil {condition} {
     }
     return $held
 }
-# Under Wine: the monitor's process id for the data directory ::dir ("" when it has none); its
-# service's state and exit codes as sc shows them; a registry key's values as {name {type data}}
-# ..., less the characters outside ASCII, which Wine's reg garbles in what it prints.
+# Under Wine: the monitor's pid for ::dir ("" when none); its service's state and exit codes;
+# a key's values as {name {type data}} ..., less what is not ASCII (Wine's reg garbles it).
 proc monitorPid {} {
     lindex [regexp -inline -line {^  Process id:\s+(\d+)$} \
         [lindex [kelda -datdir $::dir status -v] 1]] 1
@@ -214,7 +213,7 @@ proc signalService {signal name} {
     return $pid
 }
 proc instances {args} { foreach n $args { kelda create $::data/$n $n } }
-# The file that claims the monitor port n above the first for its instance.
+# The claim on the monitor port n above the first.
 proc claim {n} { return $::root/etc/monports/[expr {$::port + $n}] }
 # Kills the stand-in's processes (gone before it goes on), clears its state and the data.
 proc tidy {{settings ""}} {

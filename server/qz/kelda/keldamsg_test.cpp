@@ -54,6 +54,7 @@ TEST(Catalogue, ThrowSitesLogAtLevelThree) {
     EXPECT_EQ(qz::qzi_formatted() - formatted, level == 3 ? 1u : 0u);
     EXPECT_EQ(root.log() != log, level == 3);
   }
+  EXPECT_EQ(qz::qzi_fmtlog("%s", "").size(), 0u);
 }
 
 }  // namespace
