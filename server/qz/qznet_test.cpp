@@ -12,7 +12,7 @@
 
 namespace {
 
-// A loopback listener that accepts nothing itself; its queue holds backlog connections.
+// A loopback listener that accepts nothing; its queue holds backlog connections.
 struct Listener {
   Listener(const char* address, int at, int backlog) {
     int on = 1;

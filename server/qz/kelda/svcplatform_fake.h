@@ -1,4 +1,4 @@
-// Test code: a service manager and registry scripted per call, its clock moved only by sleeps.
+// A service manager and registry scripted per call, its clock moved only by sleeps.
 // As on Windows, a call that succeeds may change the last-error value: a close clears it.
 #pragma once
 

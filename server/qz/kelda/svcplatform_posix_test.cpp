@@ -35,7 +35,7 @@ TEST(CommandLine, SplitsAsWindowsProgramsDo) {
   for (const auto& c : cases) EXPECT_EQ(splitCommandLine(c.first), c.second) << c.first;
 }
 
-// The stand-in's state: QZ_SCM_DIR, else under XDG_STATE_HOME, else HOME; an empty one is unset.
+// The state directory: QZ_SCM_DIR, else under XDG_STATE_HOME, else HOME; empty is unset.
 TEST(StateDirectory, ComesFromTheEnvironment) {
   setenv("QZ_SCM_DIR", "", 1), setenv("HOME", "/h", 1), setenv("XDG_STATE_HOME", "", 1);
   std::string home = qz::scm::stateDir();
@@ -59,7 +59,7 @@ class Substitute : public ::testing::Test {
   }
   // The error a call that returned done left: 0 when it succeeded.
   DWORD refused(bool done) { return done ? ERROR_SUCCESS : os_.GetLastError(); }
-  // The errors calls left (refused(), or a registry result), in their order.
+  // The errors calls left (refused(), or a registry result).
   static std::string errors(std::initializer_list<int64_t> left) {
     std::string text;
     for (int64_t e : left) text += (text.empty() ? "" : " ") + std::to_string(e);
@@ -206,7 +206,7 @@ TEST_F(Substitute, FailureActionsAreTakenInTheirOrder) {
   ASSERT_TRUE(qz::scm::readRecord(dir_, "s", r));
   EXPECT_EQ(r["failureactions"] + " " + r["failurereset"], "1/0 0/0 86400");
   ASSERT_TRUE(os_.StartServiceA(svc.get(), 0, nullptr));
-  // Kills the service's process; answers its status once the supervisor took its action.
+  // Kills the service; answers its status once the supervisor acted.
   auto failed = [&] {
     qz::scm::Status s;
     qz::scm::readStatus(dir_, "s", s);
@@ -222,7 +222,7 @@ TEST_F(Substitute, FailureActionsAreTakenInTheirOrder) {
   };
   EXPECT_EQ(failed(), "2 0 1");     // started again: pending, a process
   EXPECT_EQ(failed(), "1 1067 0");  // stopped for good
-  // A process that reported itself stopped before it ended has not failed: no restart.
+  // A process that reported itself stopped before it ended did not fail: no restart.
   ASSERT_TRUE(os_.StartServiceA(svc.get(), 0, nullptr));
   qz::scm::Status s;
   ASSERT_TRUE(qz::scm::readStatus(dir_, "s", s));

@@ -67,9 +67,9 @@ Options (before the command):
 
 # The monitor's status answer as text: one aligned "name: value" line per field, all of them
 # when verbose, else the few an administrator looks at first. An answer that is not a
-# key/value list is shown as it came.
+# key/value list is shown as it came, less the white space around it.
 proc formatStatus {answer asText verbose} {
-    if {[catch {llength $answer} n] || $n % 2 != 0 || $n == 0} { return $answer }
+    if {[catch {llength $answer} n] || $n % 2 != 0 || $n == 0} { return [string trim $answer] }
     set first {state service address uptime requests}
     set labels {state State service Service datadir "Data directory" pid "Process id"
         address "Monitor address" started Started uptime Uptime version Version
