@@ -67,7 +67,8 @@ Options (before the command):
 
 # The monitor's status answer as text: one aligned "name: value" line per field, all of them
 # when verbose, else the few an administrator looks at first. An answer that is not a
-# key/value list is shown as it came, less the white space around it.
+# key/value list is shown as it came, less the white space around it (the braces that carry it
+# here add a space each side, so that a trailing backslash cannot escape the closing one).
 proc formatStatus {answer asText verbose} {
     if {[catch {llength $answer} n] || $n % 2 != 0 || $n == 0} { return [string trim $answer] }
     set first {state service address uptime requests}
