@@ -14,7 +14,7 @@ TEST(Catalogue, ErrorTextPrefixesTheCodeInATenByteField) {
   EXPECT_EQ(out, "|123456 - |-123456 -|");
 }
 
-// What printMessage hands to puts, without touching the real standard output.
+// What printMessage hands to puts, without touching standard output.
 std::string printed(const std::string& key) {
   qz::eval("rename puts realPuts; proc puts {text} {append ::captured $text \\n}");
   qz::setVarStr("captured", "");

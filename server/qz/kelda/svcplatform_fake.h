@@ -1,5 +1,5 @@
 // A service manager and registry scripted per call, its clock moved only by sleeps.
-// As on Windows, a call that succeeds may change the last-error value: a close clears it.
+// As on Windows, a call that succeeds may change the last error: a close clears it.
 #pragma once
 
 #include <cstdint>

@@ -80,7 +80,7 @@ class Substitute : public ::testing::Test {
   SERVICE_FAILURE_ACTIONSA actions_{86400, nullptr, nullptr, 2, actionList_};
 };
 
-// Each refused call leaves its Windows error value; a closed handle is refused, not followed.
+// Each refusal leaves its Windows error value; a closed handle is refused, not followed.
 TEST_F(Substitute, RefusalsCarryTheWindowsValues) {
   ScopedServiceHandle missing(create("missing", "\"/no/such/program\" -x"));
   qztest::writeFile(root_.at("plain"), "not a program\n");  // there, but not executable
@@ -115,7 +115,7 @@ TEST_F(Substitute, RefusalsCarryTheWindowsValues) {
               os_.RegCloseKey(reinterpret_cast<HKEY>(missing.get())),
               os_.RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\None", &key)}),
       "2 5 6 6 5 234 6 6 2");
-  rows.resize(needed);  // just what it asked for: all three, no more to ask, no place to resume
+  rows.resize(needed);  // what it asked for: all three, nothing left to resume
   EXPECT_EQ(errors({list(manager_.get()), count, needed, resume}), "0 3 0 0");
   lockOut();
   EXPECT_EQ(
@@ -165,7 +165,7 @@ TEST_F(Substitute, ServiceCallsRefuseArgumentsAndStatesTheyCannotTake) {
               control(SERVICE_CONTROL_INTERROGATE, &st_)}),
       "87 87 1052 6 6 1062 0 1056 1061 0");
   EXPECT_EQ(st_.dwCurrentState, SERVICE_START_PENDING);
-  // Deleted while running: marked, and then refused everything.
+  // Deleted while running: marked, then refused everything.
   EXPECT_EQ(errors({refused(os_.DeleteService(h)), refused(os_.DeleteService(h)), start(),
                     refused(os_.OpenServiceA(manager_.get(), "s", 0)), refused(create("s", "x"))}),
             "0 1072 1072 1072 1072");
@@ -211,7 +211,7 @@ TEST_F(Substitute, FailureActionsAreTakenInTheirOrder) {
     qz::scm::Status s;
     qz::scm::readStatus(dir_, "s", s);
     int pid = s.pid;
-    EXPECT_GT(pid, 0);
+    EXPECT_NE(getsid(pid), getsid(0));  // a process, in its own session
     if (pid > 0) kill(pid, SIGKILL);
     for (int i = 0; i < 3000 && qz::scm::readStatus(dir_, "s", s) &&
                     (s.pid == pid || (s.pid == 0 && s.supervisor != 0));
@@ -250,7 +250,7 @@ TEST_F(Substitute, AnEndedProcessReadsAsStopped) {
   EXPECT_TRUE(qz::scm::readStatus(dir_, "s", s) && s.supervisor == 0);
 }
 
-// A sleep lasts its whole time, through the signals that interrupt it, whatever errno held.
+// A sleep lasts its whole time through interrupting signals, whatever errno held.
 TEST_F(Substitute, SleepLastsThroughInterruptions) {
   std::signal(SIGALRM, [](int) {});
   ualarm(20000, 20000);
