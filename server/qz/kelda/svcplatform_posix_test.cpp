@@ -20,6 +20,7 @@
 namespace {
 
 using namespace winsvc;
+namespace scm = qz::scm;
 
 TEST(CommandLine, SplitsAsWindowsProgramsDo) {
   const std::pair<const char*, std::vector<std::string>> cases[] = {
@@ -38,9 +39,9 @@ TEST(CommandLine, SplitsAsWindowsProgramsDo) {
 // The state directory: QZ_SCM_DIR, else under XDG_STATE_HOME, else HOME; empty is unset.
 TEST(StateDirectory, ComesFromTheEnvironment) {
   setenv("QZ_SCM_DIR", "", 1), setenv("HOME", "/h", 1), setenv("XDG_STATE_HOME", "", 1);
-  std::string home = qz::scm::stateDir();
+  std::string home = scm::stateDir();
   setenv("XDG_STATE_HOME", "/x", 1);
-  EXPECT_EQ(home + " " + qz::scm::stateDir(), "/h/.local/state/qz-scm /x/qz-scm");
+  EXPECT_EQ(home + " " + scm::stateDir(), "/h/.local/state/qz-scm /x/qz-scm");
 }
 
 class Substitute : public ::testing::Test {
@@ -132,15 +133,15 @@ TEST_F(Substitute, ServiceCallsCheckTheHandleItsAccessAndTheLock) {
   os_.CloseServiceHandle(closed);
   DWORD needed = 0;
   const std::function<BOOL(SC_HANDLE)> calls[] = {
-      [&](SC_HANDLE h) {
+      [&](auto h) {
         return os_.ChangeServiceConfig2A(h, SERVICE_CONFIG_FAILURE_ACTIONS, &actions_);
       },
-      [&](SC_HANDLE h) { return os_.StartServiceA(h, 0, nullptr); },
-      [&](SC_HANDLE h) { return os_.ControlService(h, SERVICE_CONTROL_STOP, &st_); },
-      [&](SC_HANDLE h) { return os_.ControlService(h, SERVICE_CONTROL_INTERROGATE, &st_); },
-      [&](SC_HANDLE h) { return os_.QueryServiceStatus(h, &st_); },
-      [&](SC_HANDLE h) { return os_.QueryServiceConfigA(h, nullptr, 0, &needed); },
-      [&](SC_HANDLE h) { return os_.DeleteService(h); },
+      [&](auto h) { return os_.StartServiceA(h, 0, nullptr); },
+      [&](auto h) { return os_.ControlService(h, SERVICE_CONTROL_STOP, &st_); },
+      [&](auto h) { return os_.ControlService(h, SERVICE_CONTROL_INTERROGATE, &st_); },
+      [&](auto h) { return os_.QueryServiceStatus(h, &st_); },
+      [&](auto h) { return os_.QueryServiceConfigA(h, nullptr, 0, &needed); },
+      [&](auto h) { return os_.DeleteService(h); },
   };
   for (const auto& call : calls) {
     std::string got = errors({refused(call(closed)), refused(call(noAccess.get()))});
@@ -169,8 +170,8 @@ TEST_F(Substitute, ServiceCallsRefuseArgumentsAndStatesTheyCannotTake) {
   EXPECT_EQ(errors({refused(os_.DeleteService(h)), refused(os_.DeleteService(h)), start(),
                     refused(os_.OpenServiceA(manager_.get(), "s", 0)), refused(create("s", "x"))}),
             "0 1072 1072 1072 1072");
-  qz::scm::Status s;
-  if (qz::scm::readStatus(dir_, "s", s) && s.pid > 0) kill(s.pid, SIGKILL);
+  scm::Status s;
+  if (scm::readStatus(dir_, "s", s) && s.pid > 0) kill(s.pid, SIGKILL);
 }
 
 TEST_F(Substitute, RegistryCallsRefuseWhatWindowsRefuses) {
@@ -202,18 +203,18 @@ TEST_F(Substitute, RegistryCallsRefuseWhatWindowsRefuses) {
 TEST_F(Substitute, FailureActionsAreTakenInTheirOrder) {
   ScopedServiceHandle svc(create("s", "/bin/sleep 600"));
   ASSERT_TRUE(os_.ChangeServiceConfig2A(svc.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &actions_));
-  qz::scm::Record r;
-  ASSERT_TRUE(qz::scm::readRecord(dir_, "s", r));
+  scm::Record r;
+  ASSERT_TRUE(scm::readRecord(dir_, "s", r));
   EXPECT_EQ(r["failureactions"] + " " + r["failurereset"], "1/0 0/0 86400");
   ASSERT_TRUE(os_.StartServiceA(svc.get(), 0, nullptr));
   // Kills the service; answers its status once the supervisor acted.
   auto failed = [&] {
-    qz::scm::Status s;
-    qz::scm::readStatus(dir_, "s", s);
+    scm::Status s;
+    scm::readStatus(dir_, "s", s);
     int pid = s.pid;
     EXPECT_NE(getsid(pid), getsid(0));  // a process, in its own session
     if (pid > 0) kill(pid, SIGKILL);
-    for (int i = 0; i < 3000 && qz::scm::readStatus(dir_, "s", s) &&
+    for (int i = 0; i < 3000 && scm::readStatus(dir_, "s", s) &&
                     (s.pid == pid || (s.pid == 0 && s.supervisor != 0));
          ++i)
       usleep(20000);
@@ -224,12 +225,12 @@ TEST_F(Substitute, FailureActionsAreTakenInTheirOrder) {
   EXPECT_EQ(failed(), "1 1067 0");  // stopped for good
   // A process that reported itself stopped before it ended did not fail: no restart.
   ASSERT_TRUE(os_.StartServiceA(svc.get(), 0, nullptr));
-  qz::scm::Status s;
-  ASSERT_TRUE(qz::scm::readStatus(dir_, "s", s));
-  ASSERT_TRUE(qz::scm::writeStatus(dir_, "s", qz::scm::Status{SERVICE_STOPPED, 0, 0, 0, s.pid}));
+  scm::Status s;
+  ASSERT_TRUE(scm::readStatus(dir_, "s", s));
+  ASSERT_TRUE(scm::writeStatus(dir_, "s", scm::Status{SERVICE_STOPPED, 0, 0, 0, s.pid}));
   EXPECT_EQ(failed(), "1 0 0");
   EXPECT_TRUE(os_.DeleteService(svc.get()));
-  EXPECT_FALSE(qz::scm::readStatus(dir_, "s", s));  // nothing of it is left
+  EXPECT_FALSE(scm::readStatus(dir_, "s", s));  // nothing of it is left
 }
 
 // A process that ended unannounced: stopped with no error after a stop under way, else failed.
@@ -241,13 +242,13 @@ TEST_F(Substitute, AnEndedProcessReadsAsStopped) {
   waitid(P_PID, gone, &zombie, WEXITED | WNOWAIT);
   std::string got;
   for (DWORD state : {SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}) {
-    ASSERT_TRUE(qz::scm::writeStatus(dir_, "s", qz::scm::Status{state, 0, 0, 0, gone, 0, gone}));
+    ASSERT_TRUE(scm::writeStatus(dir_, "s", scm::Status{state, 0, 0, 0, gone, 0, gone}));
     ASSERT_TRUE(os_.QueryServiceStatus(svc.get(), &st_));
     got += std::to_string(st_.dwCurrentState) + "/" + std::to_string(st_.dwWin32ExitCode) + " ";
   }
   EXPECT_EQ(got, "1/1067 1/0 1/0 ");
-  qz::scm::Status s;  // a supervisor gone is no longer named: a stop would signal its pid
-  EXPECT_TRUE(qz::scm::readStatus(dir_, "s", s) && s.supervisor == 0);
+  scm::Status s;  // a supervisor gone is no longer named: a stop would signal its pid
+  EXPECT_TRUE(scm::readStatus(dir_, "s", s) && s.supervisor == 0);
 }
 
 // A sleep lasts its whole time through interrupting signals, whatever errno held.
