@@ -12,6 +12,8 @@
 
 namespace {
 
+using qz::net::Socket;
+
 // A loopback listener that accepts nothing; its queue holds backlog connections.
 struct Listener {
   Listener(const char* address, int at, int backlog) {
@@ -37,21 +39,20 @@ TEST(Connect, ASilentOrRefusingAddressLeavesTimeForTheNext) {
   std::string port = answers.port;
   Listener silent("127.0.0.2", std::stoi(port), 0);
   // Fill its queue: the next connect goes unanswered, as with a host that is down.
-  std::vector<qz::net::Socket> held;
+  std::vector<Socket> held;
   try {
-    while (held.size() < 16) held.push_back(qz::net::Socket::connectAny({"127.0.0.2"}, port, 1000));
+    while (held.size() < 16) held.push_back(Socket::connectAny({"127.0.0.2"}, port, 1000));
   } catch (const qz::X&) {
   }
   ASSERT_LT(held.size(), 16u) << "the queue never filled";
-  EXPECT_TRUE(
-      qz::net::Socket::connectAny({"127.0.0.2", "127.0.0.3", "127.0.0.1"}, port, 1200).isOpen());
+  EXPECT_TRUE(Socket::connectAny({"127.0.0.2", "127.0.0.3", "127.0.0.1"}, port, 1200).isOpen());
   try {
-    qz::net::Socket::connectAny({"127.0.0.2"}, port, 300);
+    Socket::connectAny({"127.0.0.2"}, port, 300);
     ADD_FAILURE() << "connected to a full queue";
   } catch (const qz::X& x) {
     EXPECT_EQ(x.errorText(), "timed out connecting to 127.0.0.2:" + port);
   }
-  EXPECT_THROW(qz::net::Socket::connectAny({}, port, 300), qz::X);
+  EXPECT_THROW(Socket::connectAny({}, port, 300), qz::X);
   EXPECT_EQ(qz::PortAddr("::1", "80").text() + " " + qz::PortAddr("localhost", "8080").text(),
             "[::1]:80 localhost:8080");
 }
@@ -59,7 +60,7 @@ TEST(Connect, ASilentOrRefusingAddressLeavesTimeForTheNext) {
 TEST(Send, WholeOrFailedByResetOrTimeOut) {
   Listener listener("127.0.0.1", 0, 8);
   auto failure = [&](const std::string& data, bool reset) -> std::string {
-    qz::net::Socket s = qz::net::Socket::connect("127.0.0.1", listener.port, 1000);
+    Socket s = Socket::connect("127.0.0.1", listener.port, 1000);
     int peer = accept(listener.fd, nullptr, nullptr);
     linger hard{1, 0};
     if (reset) setsockopt(peer, SOL_SOCKET, SO_LINGER, &hard, sizeof hard), close(peer);
@@ -94,7 +95,7 @@ struct Script : qz::Adaptor {
 
 // The answer read from these chunks: its body (by its size when long), or what went wrong.
 std::string answerOf(std::deque<std::string> chunks) {
-  qz::Connection c(qz::net::Socket(), qz::PortAddr("127.0.0.1", "1"), 1000);
+  qz::Connection c(Socket(), qz::PortAddr("127.0.0.1", "1"), 1000);
   c.push(new Script(std::move(chunks)));
   c.push(new qz::HttpAdaptor(true));
   qz::Buffer body;

@@ -160,11 +160,12 @@ TEST_F(Substitute, ServiceCallsRefuseArgumentsAndStatesTheyCannotTake) {
   EXPECT_EQ(
       errors({refused(os_.ChangeServiceConfig2A(h, 99, &actions_)),
               refused(os_.ChangeServiceConfig2A(h, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr)),
-              control(SERVICE_CONTROL_PAUSE, &st_), control(SERVICE_CONTROL_STOP, nullptr),
-              refused(os_.QueryServiceStatus(h, nullptr)), control(SERVICE_CONTROL_STOP, &st_),
-              start(), start(), control(SERVICE_CONTROL_STOP, &st_),
-              control(SERVICE_CONTROL_INTERROGATE, &st_)}),
-      "87 87 1052 6 6 1062 0 1056 1061 0");
+              control(SERVICE_CONTROL_PAUSE, &st_),
+              refused(os_.QueryServiceConfigA(h, nullptr, 0, nullptr)),
+              control(SERVICE_CONTROL_STOP, nullptr), refused(os_.QueryServiceStatus(h, nullptr)),
+              control(SERVICE_CONTROL_STOP, &st_), start(), start(),
+              control(SERVICE_CONTROL_STOP, &st_), control(SERVICE_CONTROL_INTERROGATE, &st_)}),
+      "87 87 1052 87 6 6 1062 0 1056 1061 0");
   EXPECT_EQ(st_.dwCurrentState, SERVICE_START_PENDING);
   // Deleted while running: marked, then refused everything.
   EXPECT_EQ(errors({refused(os_.DeleteService(h)), refused(os_.DeleteService(h)), start(),
