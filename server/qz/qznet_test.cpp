@@ -59,7 +59,7 @@ TEST(Connect, ASilentOrRefusingAddressLeavesTimeForTheNext) {
 
 TEST(Send, WholeOrFailedByResetOrTimeOut) {
   Listener listener("127.0.0.1", 0, 8);
-  auto failure = [&](const std::string& data, bool reset) -> std::string {
+  auto failure = [&](const std::string& data, bool reset) {
     Socket s = Socket::connect("127.0.0.1", listener.port, 1000);
     int peer = accept(listener.fd, nullptr, nullptr);
     linger hard{1, 0};

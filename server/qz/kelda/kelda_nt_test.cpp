@@ -96,7 +96,7 @@ class ServiceLayer : public ::testing::Test {
     for (auto& c : rows) {
       prepare(c[0]);
       EXPECT_EQ(run(c[1]), c[2]) << c[0];
-      EXPECT_TRUE(root_.log().find(c[3]) != std::string::npos) << c[3];
+      EXPECT_NE(root_.log().find(c[3]), std::string::npos) << c[3];
     }
   }
 
@@ -112,7 +112,7 @@ TEST_F(ServiceLayer, AccessRightsAndAccount) {
     EXPECT_THROW(controlQZWindowsService("svc", c), Xkelda);  // the fake stops it
   // The calls made with an access; an open of svc as its access alone.
   std::string opens;
-  for (const std::string& c : fake_.calls)
+  for (const auto& c : fake_.calls)
     if (c.find(' ') != std::string::npos)
       opens += (c.rfind("OpenServiceA svc ", 0) == 0 ? c.substr(17) : c) + ",";
   EXPECT_EQ(opens,
