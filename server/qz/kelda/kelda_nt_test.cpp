@@ -110,11 +110,11 @@ TEST_F(ServiceLayer, AccessRightsAndAccount) {
   run("stop start create remove");
   for (DWORD c : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_INTERROGATE})
     EXPECT_THROW(controlQZWindowsService("svc", c), Xkelda);  // the fake stops it
-  // The calls made with an access; an open of svc as its access alone.
+  // Calls with an access; svc's opens as their access.
   std::string opens;
   for (const auto& c : fake_.calls)
     if (c.find(' ') != std::string::npos)
-      opens += (c.rfind("OpenServiceA svc ", 0) == 0 ? c.substr(17) : c) + ",";
+      opens += (c.rfind("OpenServiceA svc ", 0) == 0 ? c.substr(c.rfind(' ') + 1) : c) + ",";
   EXPECT_EQ(opens,
             "OpenSCManagerA  F003F,24,F01FF,F01FF,OpenServiceA svc1 F01FF,CreateServiceA svc1 "
             "acct|p\"w d F01FF,24,10000,44,44,84,");
