@@ -94,10 +94,10 @@ TEST_F(Substitute, RefusalsCarryTheWindowsValues) {
   HKEY key = nullptr;
   DWORD needed = 0, count = 0, resume = 0;
   std::vector<char> rows;
-  auto list = [&](SC_HANDLE m) {
+  auto list = [&](SC_HANDLE m, bool sized = true) {
     return refused(os_.EnumServicesStatusA(
         m, SERVICE_WIN32, SERVICE_STATE_ALL, reinterpret_cast<ENUM_SERVICE_STATUSA*>(rows.data()),
-        static_cast<DWORD>(rows.size()), &needed, &count, &resume));
+        static_cast<DWORD>(rows.size()), sized ? &needed : nullptr, &count, &resume));
   };
   EXPECT_TRUE(mine);
   EXPECT_EQ(errors({refused(create("", "x")), refused(create("a/b", "x")),
@@ -108,14 +108,14 @@ TEST_F(Substitute, RefusalsCarryTheWindowsValues) {
                     refused(os_.OpenServiceA(manager_.get(), "a\\b", 0)),
                     refused(create("MISSING", "x")), refused(create("u", "x", ".\\no-such-user"))}),
             "123 123 123 87 87 1078 6 6 123 1073 1057");
-  EXPECT_EQ(
-      errors({refused(os_.StartServiceA(missing.get(), 0, nullptr)),
-              refused(os_.StartServiceA(plain.get(), 0, nullptr)),
-              refused(os_.QueryServiceStatus(closed, &st_)), list(closed), list(noListing.get()),
-              list(manager_.get()), refused(os_.CloseServiceHandle(closed)),
-              os_.RegCloseKey(reinterpret_cast<HKEY>(missing.get())),
-              os_.RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\None", &key)}),
-      "2 5 6 6 5 234 6 6 2");
+  EXPECT_EQ(errors({refused(os_.StartServiceA(missing.get(), 0, nullptr)),
+                    refused(os_.StartServiceA(plain.get(), 0, nullptr)),
+                    refused(os_.QueryServiceStatus(closed, &st_)), list(closed),
+                    list(noListing.get()), list(manager_.get(), false), list(manager_.get()),
+                    refused(os_.CloseServiceHandle(closed)),
+                    os_.RegCloseKey(reinterpret_cast<HKEY>(missing.get())),
+                    os_.RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\None", &key)}),
+            "2 5 6 6 5 87 234 6 6 2");
   rows.resize(needed);  // what it asked for: all three, nothing left to resume
   EXPECT_EQ(errors({list(manager_.get()), count, needed, resume}), "0 3 0 0");
   lockOut();
@@ -219,8 +219,7 @@ TEST_F(Substitute, FailureActionsAreTakenInTheirOrder) {
                     (s.pid == pid || (s.pid == 0 && s.supervisor != 0));
          ++i)
       usleep(20000);
-    return std::to_string(s.state) + " " + std::to_string(s.exitCode) + " " +
-           std::to_string(s.pid > 0);
+    return errors({s.state, s.exitCode, s.pid > 0});
   };
   EXPECT_EQ(failed(), "2 0 1");     // started again: pending, a process
   EXPECT_EQ(failed(), "1 1067 0");  // stopped for good
@@ -245,9 +244,9 @@ TEST_F(Substitute, AnEndedProcessReadsAsStopped) {
   for (DWORD state : {SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}) {
     ASSERT_TRUE(scm::writeStatus(dir_, "s", scm::Status{state, 0, 0, 0, gone, 0, gone}));
     ASSERT_TRUE(os_.QueryServiceStatus(svc.get(), &st_));
-    got += std::to_string(st_.dwCurrentState) + "/" + std::to_string(st_.dwWin32ExitCode) + " ";
+    got += errors({st_.dwCurrentState, st_.dwWin32ExitCode}) + ",";
   }
-  EXPECT_EQ(got, "1/1067 1/0 1/0 ");
+  EXPECT_EQ(got, "1 1067,1 0,1 0,");
   scm::Status s;  // a supervisor gone is no longer named: a stop would signal its pid
   EXPECT_TRUE(scm::readStatus(dir_, "s", s) && s.supervisor == 0);
 }
