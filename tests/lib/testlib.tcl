@@ -142,7 +142,7 @@ proc findings {args} {
     }
     list $status $found
 }
-# Whether the condition (an expression in the caller) came to hold within a minute of polls.
+# Whether the condition, an expression in the caller, held within a minute of polls.
 proc waitUntil {condition} {
     set end [expr {[clock milliseconds] + 60000}]
     while {![set held [uplevel 1 [list expr $condition]]] && [clock milliseconds] < $end} {

@@ -211,7 +211,7 @@ TEST_F(ServiceLayer, ListsEveryServiceWithItsCommandLine) {
   for (int i = 0; i < 1500; ++i) {
     std::string name = "service-with-a-longer-name-" + std::to_string(i);
     fake_.services[name] = i % 2 ? SERVICE_RUNNING : SERVICE_STOPPED;
-    fake_.commandLines[name] = "\"C:/p/bin/mon\" -datdir \"C:/d/" + std::to_string(i) + "\"";
+    fake_.commandLines[name] = "mon -datdir C:/d/" + std::to_string(i);
   }
   fake_.commandLines["service-with-a-longer-name-7"] = std::string(4000, 'x');  // over a buffer
   fake_.services[std::string(40000, 'n')] = SERVICE_STOPPED;  // the first, over the first buffer
@@ -222,7 +222,7 @@ TEST_F(ServiceLayer, ListsEveryServiceWithItsCommandLine) {
     got += s.name + " " + s.commandLine + " " + std::to_string(s.state) + "\n";
   EXPECT_EQ(got, want);
   EXPECT_EQ(fake_.openHandles(), 1);  // the manager's
-  // A configuration that outgrows every buffer given is asked for five times, then given up.
+  // A configuration outgrowing every buffer given is asked for five times, then given up.
   prepare("svc");
   fake_.growingConfigs = true;
   EXPECT_THROW(listQZWindowsServices(), Xkelda);

@@ -1,4 +1,4 @@
-// The POSIX service manager stand-in: its rules below what the command-line tests run.
+// The POSIX service manager stand-in, below what the command-line tests run.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -58,7 +58,7 @@ class Substitute : public ::testing::Test {
                               SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                               commandLine, nullptr, nullptr, nullptr, account, nullptr);
   }
-  // The error a call that returned done left: 0 when it succeeded.
+  // The error a call left: 0 when it returned true.
   DWORD refused(bool done) { return done ? ERROR_SUCCESS : os_.GetLastError(); }
   // The errors calls left (refused(), or a registry result).
   static std::string errors(std::initializer_list<int64_t> left) {
@@ -146,7 +146,7 @@ TEST_F(Substitute, ServiceCallsCheckTheHandleItsAccessAndTheLock) {
   for (const auto& call : calls) {
     std::string got = errors({refused(call(closed)), refused(call(noAccess.get()))});
     lockOut();
-    EXPECT_EQ(got + " " + std::to_string(refused(call(svc.get()))), "6 5 1055") << &call - calls;
+    EXPECT_EQ(got + " " + errors({refused(call(svc.get()))}), "6 5 1055") << &call - calls;
     lockOut(false);
   }
 }
@@ -185,6 +185,7 @@ TEST_F(Substitute, RegistryCallsRefuseWhatWindowsRefuses) {
   EXPECT_EQ(
       errors({os_.RegCreateKeyA(hkcu, "SOFTWARE\\k", &key),
               os_.RegCreateKeyA(hklm, "SOFTWARE\\..\\k", &key),
+              os_.RegCreateKeyA(hklm, "SOFTWARE\\.values", &key),  // the stand-in's own
               os_.RegCreateKeyA(hklm, "SOFTWARE/k", &key),
               os_.RegCreateKeyA(hklm, "SOFTWARE\\k\\sub", &sub), os_.RegCloseKey(sub),
               os_.RegOpenKeyA(hklm, "software\\K", &key),
@@ -193,7 +194,7 @@ TEST_F(Substitute, RegistryCallsRefuseWhatWindowsRefuses) {
               os_.RegDeleteKeyA(hklm, "SOFTWARE\\k"), os_.RegDeleteKeyA(hklm, "SOFTWARE\\none"),
               os_.RegDeleteKeyA(hkcu, "SOFTWARE\\k"), os_.RegCloseKey(key),
               os_.RegSetValueExA(key, "v", 0, REG_SZ, data, 4), query("v"), os_.RegCloseKey(key)}),
-      "6 87 87 0 0 0 87 87 2 2 5 2 6 0 6 6 6");
+      "6 87 87 87 0 0 0 87 87 2 2 5 2 6 0 6 6 6");
   lockOut();
   EXPECT_EQ(errors({os_.RegCreateKeyA(hklm, "SOFTWARE\\k", &key),
                     os_.RegDeleteKeyA(hklm, "SOFTWARE\\k")}),
