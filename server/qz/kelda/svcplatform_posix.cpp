@@ -83,8 +83,11 @@ class Handles {
   uintptr_t next_ = 1;
 };
 
+// Windows takes names of up to 256 characters. Here each service's files are named after it,
+// and a file name has at most 255 bytes, of which a file's replacement takes up to 11 (".tmp"
+// and a process id of up to 7 digits).
 bool validName(const char* name) {
-  if (name == nullptr || *name == '\0' || std::strlen(name) > 256) return false;
+  if (name == nullptr || *name == '\0' || std::strlen(name) > 244) return false;
   return std::strpbrk(name, "/\\\n") == nullptr;
 }
 

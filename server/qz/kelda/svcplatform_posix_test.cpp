@@ -84,9 +84,10 @@ class Substitute : public ::testing::Test {
 // Each refusal leaves its Windows error value; a closed handle is refused, not followed.
 TEST_F(Substitute, RefusalsCarryTheWindowsValues) {
   ScopedServiceHandle missing(create("missing", "\"/no/such/program\" -x"));
-  qztest::writeFile(root_.at("plain"), "not a program\n");  // there, but not executable
+  qztest::writeFile(root_.at("plain"), "not a program\n");
   ScopedServiceHandle plain(create("plain", root_.at("plain").c_str()));
-  ScopedServiceHandle mine(create("mine", "x", ".\\root"));  // an account that exists
+  std::string tooLong(245, 'm');  // less one: the longest name; an account that exists
+  ScopedServiceHandle mine(create(tooLong.c_str() + 1, "x", ".\\root"));
   SC_HANDLE closed = os_.OpenServiceA(manager_.get(), "missing", SERVICE_ALL_ACCESS);
   ASSERT_TRUE(os_.CloseServiceHandle(closed));
   ScopedServiceHandle noListing(
@@ -99,15 +100,14 @@ TEST_F(Substitute, RefusalsCarryTheWindowsValues) {
         m, SERVICE_WIN32, SERVICE_STATE_ALL, reinterpret_cast<ENUM_SERVICE_STATUSA*>(rows.data()),
         static_cast<DWORD>(rows.size()), sized ? &needed : nullptr, &count, &resume));
   };
-  EXPECT_TRUE(mine);
-  EXPECT_EQ(errors({refused(create("", "x")), refused(create("a/b", "x")),
-                    refused(create("n", "x", nullptr, "two\nlines")), refused(create("n", "")),
-                    refused(create("n", "x\ny")), refused(create("n", "x", nullptr, "plain")),
+  EXPECT_EQ(errors({refused(create("n", "x", nullptr, "a\nb")), refused(create("", "x")),
+                    refused(os_.OpenServiceA(closed, "missing", 0)), refused(create("n", "")),
+                    refused(create(tooLong.c_str(), "x")), refused(create("a/b", "x")),
+                    refused(create("n", "x", nullptr, "plain")), refused(create("n", "x\ny")),
+                    refused(create("u", "x", ".\\no-such-user")), refused(create("PLAIN", "x")),
                     refused(create("n", "x", nullptr, nullptr, closed)),
-                    refused(os_.OpenServiceA(closed, "missing", 0)),
-                    refused(os_.OpenServiceA(manager_.get(), "a\\b", 0)),
-                    refused(create("MISSING", "x")), refused(create("u", "x", ".\\no-such-user"))}),
-            "123 123 123 87 87 1078 6 6 123 1073 1057");
+                    refused(os_.OpenServiceA(manager_.get(), "a\\b", 0))}),
+            "123 123 6 87 123 123 1078 87 1057 1073 6 123");
   EXPECT_EQ(errors({refused(os_.StartServiceA(missing.get(), 0, nullptr)),
                     refused(os_.StartServiceA(plain.get(), 0, nullptr)),
                     refused(os_.QueryServiceStatus(closed, &st_)), list(closed),
