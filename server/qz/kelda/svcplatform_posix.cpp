@@ -84,10 +84,12 @@ class Handles {
 };
 
 // Windows takes names of up to 256 characters. Here each service's files are named after it,
-// and a file name has at most 255 bytes, of which a file's replacement takes up to 11 (".tmp"
-// and a process id of up to 7 digits).
+// and a file name has at most 255 bytes, of which the temporary beside a file being replaced
+// adds 11: ".tmp" and a process id of up to 7 digits.
+constexpr size_t kLongestName = 255 - 11;
+
 bool validName(const char* name) {
-  if (name == nullptr || *name == '\0' || std::strlen(name) > 244) return false;
+  if (name == nullptr || *name == '\0' || std::strlen(name) > kLongestName) return false;
   return std::strpbrk(name, "/\\\n") == nullptr;
 }
 
