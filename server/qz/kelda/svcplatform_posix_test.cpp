@@ -1,4 +1,4 @@
-// The POSIX service manager stand-in, below what the command-line tests run.
+// The POSIX service manager stand-in, below the command-line tests.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -230,8 +230,9 @@ TEST_F(Substitute, FailureActionsAreTakenInTheirOrder) {
   ASSERT_TRUE(scm::readStatus(dir_, "s", s));
   ASSERT_TRUE(scm::writeStatus(dir_, "s", scm::Status{SERVICE_STOPPED, 0, 0, 0, s.pid}));
   EXPECT_EQ(failed(), "1 0 0");
-  EXPECT_TRUE(os_.DeleteService(svc.get()));
-  EXPECT_FALSE(scm::readStatus(dir_, "s", s));  // nothing of it is left
+  EXPECT_EQ(errors({refused(os_.DeleteService(svc.get())), scm::readStatus(dir_, "s", s),
+                    refused(os_.QueryServiceConfigA(svc.get(), nullptr, 0, &s.exitCode))}),
+            "0 0 1060");  // nothing left but the open handle
 }
 
 // A process that ended unannounced: stopped with no error after a stop under way, else failed.
