@@ -29,6 +29,8 @@ Platform* setPlatform(Platform* replacement) {
   return previous;
 }
 
+// From the resume point, the rows that fit; *bytesNeeded is what the rows left would take, and
+// the resume point moves past the rows given, back to 0 once the last is given.
 BOOL packServiceList(Platform& os, const std::vector<ServiceListing>& all,
                      ENUM_SERVICE_STATUSA* services, DWORD bufSize, DWORD* bytesNeeded,
                      DWORD* servicesReturned, DWORD* resumeHandle) {

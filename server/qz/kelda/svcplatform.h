@@ -187,7 +187,7 @@ class Platform {
   virtual LONG RegDeleteKeyA(HKEY key, const char* subKey) = 0;
   // Copies the value's data (a text with its ending zero) when *size can hold it, else
   // answers ERROR_MORE_DATA; either way *size becomes the data's size. Null data asks only
-  // for the size and type.
+  // for the size and type, and with a null size too for the type alone; data needs a size.
   virtual LONG RegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type,
                                 unsigned char* data, DWORD* size) = 0;
   virtual LONG RegCloseKey(HKEY key) = 0;

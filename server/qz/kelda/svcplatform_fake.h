@@ -46,7 +46,7 @@ class FakePlatform : public Platform {
     if (fails("CreateServiceA", nameAndAccount, access)) return nullptr;
     if (services.count(name) != 0) return refuse(ERROR_SERVICE_EXISTS), nullptr;
     services[name] = SERVICE_STOPPED;
-    commandLines[name] = binaryPath != nullptr ? binaryPath : "";
+    commandLines[name] = binaryPath;
     return open<SC_HANDLE>(name);
   }
   BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD level, void* info) override {

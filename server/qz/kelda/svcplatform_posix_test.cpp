@@ -51,6 +51,8 @@ class Substitute : public ::testing::Test {
     manager_.reset(os_.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   }
   void TearDown() override { unsetenv("QZ_SCM_DIR"); }
+  ~Substitute() override { EXPECT_EQ(fds(), fds_); }  // the supervisor lives on: no leaks
+  static long fds() { return std::distance(std::filesystem::directory_iterator("/dev/fd"), {}); }
   SC_HANDLE create(const char* name, const char* commandLine, const char* account = nullptr,
                    const char* display = nullptr, SC_HANDLE manager = nullptr) {
     return os_.CreateServiceA(manager != nullptr ? manager : manager_.get(), name,
@@ -76,7 +78,10 @@ class Substitute : public ::testing::Test {
   std::string dir_ = root_.at("scm");
   Platform& os_ = realPlatform();
   ScopedServiceHandle manager_;
+  long fds_ = fds();
   SERVICE_STATUS st_{};
+  scm::Status s_;
+  DWORD needed_ = 0, count_ = 0, resume_ = 0;
   SC_ACTION actionList_[2] = {{SC_ACTION_RESTART, 0}, {SC_ACTION_NONE, 0}};
   SERVICE_FAILURE_ACTIONSA actions_{86400, nullptr, nullptr, 2, actionList_};
 };
@@ -93,12 +98,11 @@ TEST_F(Substitute, RefusalsCarryTheWindowsValues) {
   ScopedServiceHandle noListing(
       os_.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS & ~SC_MANAGER_ENUMERATE_SERVICE));
   HKEY key = nullptr;
-  DWORD needed = 0, count = 0, resume = 0;
   std::vector<char> rows;
   auto list = [&](SC_HANDLE m, bool sized = true) {
     return refused(os_.EnumServicesStatusA(
         m, SERVICE_WIN32, SERVICE_STATE_ALL, reinterpret_cast<ENUM_SERVICE_STATUSA*>(rows.data()),
-        static_cast<DWORD>(rows.size()), sized ? &needed : nullptr, &count, &resume));
+        static_cast<DWORD>(rows.size()), sized ? &needed_ : nullptr, &count_, &resume_));
   };
   EXPECT_EQ(errors({refused(create("n", "x", nullptr, "a\nb")), refused(create("", "x")),
                     refused(os_.OpenServiceA(closed, "missing", 0)), refused(create("n", "")),
@@ -116,8 +120,8 @@ TEST_F(Substitute, RefusalsCarryTheWindowsValues) {
                     os_.RegCloseKey(reinterpret_cast<HKEY>(missing.get())),
                     os_.RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\None", &key)}),
             "2 5 6 6 5 87 234 6 6 2");
-  rows.resize(needed);  // what it asked for: all three, nothing left to resume
-  EXPECT_EQ(errors({list(manager_.get()), count, needed, resume}), "0 3 0 0");
+  rows.resize(needed_);  // what it asked for: all three, nothing left to resume
+  EXPECT_EQ(errors({list(manager_.get()), count_, needed_, resume_}), "0 3 0 0");
   lockOut();
   EXPECT_EQ(
       errors({refused(os_.OpenServiceA(manager_.get(), "missing", 0)), refused(create("n", "x")),
@@ -131,7 +135,6 @@ TEST_F(Substitute, ServiceCallsCheckTheHandleItsAccessAndTheLock) {
   ScopedServiceHandle noAccess(os_.OpenServiceA(manager_.get(), "s", 0));
   SC_HANDLE closed = os_.OpenServiceA(manager_.get(), "s", SERVICE_ALL_ACCESS);
   os_.CloseServiceHandle(closed);
-  DWORD needed = 0;
   const std::function<BOOL(SC_HANDLE)> calls[] = {
       [&](auto h) {
         return os_.ChangeServiceConfig2A(h, SERVICE_CONFIG_FAILURE_ACTIONS, &actions_);
@@ -140,7 +143,7 @@ TEST_F(Substitute, ServiceCallsCheckTheHandleItsAccessAndTheLock) {
       [&](auto h) { return os_.ControlService(h, SERVICE_CONTROL_STOP, &st_); },
       [&](auto h) { return os_.ControlService(h, SERVICE_CONTROL_INTERROGATE, &st_); },
       [&](auto h) { return os_.QueryServiceStatus(h, &st_); },
-      [&](auto h) { return os_.QueryServiceConfigA(h, nullptr, 0, &needed); },
+      [&](auto h) { return os_.QueryServiceConfigA(h, nullptr, 0, &needed_); },
       [&](auto h) { return os_.DeleteService(h); },
   };
   for (const auto& call : calls) {
@@ -171,8 +174,7 @@ TEST_F(Substitute, ServiceCallsRefuseArgumentsAndStatesTheyCannotTake) {
   EXPECT_EQ(errors({refused(os_.DeleteService(h)), refused(os_.DeleteService(h)), start(),
                     refused(os_.OpenServiceA(manager_.get(), "s", 0)), refused(create("s", "x"))}),
             "0 1072 1072 1072 1072");
-  scm::Status s;
-  if (scm::readStatus(dir_, "s", s) && s.pid > 0) kill(s.pid, SIGKILL);
+  if (scm::readStatus(dir_, "s", s_) && s_.pid > 0) kill(s_.pid, SIGKILL);
 }
 
 TEST_F(Substitute, RegistryCallsRefuseWhatWindowsRefuses) {
@@ -211,27 +213,25 @@ TEST_F(Substitute, FailureActionsAreTakenInTheirOrder) {
   ASSERT_TRUE(os_.StartServiceA(svc.get(), 0, nullptr));
   // Kills the service; answers its status once the supervisor acted.
   auto failed = [&] {
-    scm::Status s;
-    scm::readStatus(dir_, "s", s);
-    int pid = s.pid;
+    scm::readStatus(dir_, "s", s_);
+    int pid = s_.pid;
     EXPECT_NE(getsid(pid), getsid(0));  // a process, in its own session
     if (pid > 0) kill(pid, SIGKILL);
-    for (int i = 0; i < 3000 && scm::readStatus(dir_, "s", s) &&
-                    (s.pid == pid || (s.pid == 0 && s.supervisor != 0));
+    for (int i = 0; i < 3000 && scm::readStatus(dir_, "s", s_) &&
+                    (s_.pid == pid || (s_.pid == 0 && s_.supervisor != 0));
          ++i)
       usleep(20000);
-    return errors({s.state, s.exitCode, s.pid > 0});
+    return errors({s_.state, s_.exitCode, s_.pid > 0});
   };
   EXPECT_EQ(failed(), "2 0 1");     // started again: pending, a process
   EXPECT_EQ(failed(), "1 1067 0");  // stopped for good
   // A process that reported itself stopped before it ended did not fail: no restart.
   ASSERT_TRUE(os_.StartServiceA(svc.get(), 0, nullptr));
-  scm::Status s;
-  ASSERT_TRUE(scm::readStatus(dir_, "s", s));
-  ASSERT_TRUE(scm::writeStatus(dir_, "s", scm::Status{SERVICE_STOPPED, 0, 0, 0, s.pid}));
+  ASSERT_TRUE(scm::readStatus(dir_, "s", s_));
+  ASSERT_TRUE(scm::writeStatus(dir_, "s", scm::Status{SERVICE_STOPPED, 0, 0, 0, s_.pid}));
   EXPECT_EQ(failed(), "1 0 0");
-  EXPECT_EQ(errors({refused(os_.DeleteService(svc.get())), scm::readStatus(dir_, "s", s),
-                    refused(os_.QueryServiceConfigA(svc.get(), nullptr, 0, &s.exitCode))}),
+  EXPECT_EQ(errors({refused(os_.DeleteService(svc.get())), scm::readStatus(dir_, "s", s_),
+                    refused(os_.QueryServiceConfigA(svc.get(), nullptr, 0, &s_.exitCode))}),
             "0 0 1060");  // nothing left but the open handle
 }
 
@@ -249,8 +249,8 @@ TEST_F(Substitute, AnEndedProcessReadsAsStopped) {
     got += errors({st_.dwCurrentState, st_.dwWin32ExitCode}) + ",";
   }
   EXPECT_EQ(got, "1 1067,1 0,1 0,");
-  scm::Status s;  // a supervisor gone is no longer named: a stop would signal its pid
-  EXPECT_TRUE(scm::readStatus(dir_, "s", s) && s.supervisor == 0);
+  // A supervisor gone is no longer named: a stop would signal its pid.
+  EXPECT_TRUE(scm::readStatus(dir_, "s", s_) && s_.supervisor == 0);
 }
 
 // A sleep lasts its whole time through interrupting signals, whatever errno held.
