@@ -231,7 +231,7 @@ TEST_F(Substitute, FailureActionsAreTakenInTheirOrder) {
   ASSERT_TRUE(scm::writeStatus(dir_, "s", scm::Status{SERVICE_STOPPED, 0, 0, 0, s_.pid}));
   EXPECT_EQ(failed(), "1 0 0");
   EXPECT_EQ(errors({refused(os_.DeleteService(svc.get())), scm::readStatus(dir_, "s", s_),
-                    refused(os_.QueryServiceConfigA(svc.get(), nullptr, 0, &s_.exitCode))}),
+                    refused(os_.QueryServiceConfigA(svc.get(), nullptr, 0, &needed_))}),
             "0 0 1060");  // nothing left but the open handle
 }
 
